@@ -1,0 +1,108 @@
+// The elevator that elevmod serves: a plain state machine with no sockets,
+// clocks or seccomp in it.  The service asks it for an answer, delivers the
+// answer to the caller, and only then commits the call; a timer drives step().
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+namespace elevmod {
+
+constexpr int kFloors = 10;
+constexpr int kNrStart = 323;
+constexpr int kNrRequest = 324;
+constexpr int kNrStop = 325;
+
+enum class State : uint32_t { offline, idle, loading, up, down, stopping };
+
+// Name of a state as the status shows it ("offline", "idle", ...).
+const char* state_name(State state);
+
+// One elevator call as it arrived: its number and its first three arguments,
+// narrowed to 32 bits as the callee's int parameters would see them.
+struct Call {
+  int nr = 0;
+  std::array<int32_t, 3> args{};
+};
+
+// Everything the status shows.  Fixed layout: it also crosses the socket.
+struct Snapshot {
+  State state = State::offline;
+  int32_t floor = 1;
+  int32_t direction = 0;  // +1 up, -1 down, 0 none
+  uint32_t capacity = 0;
+  uint32_t aboard = 0;
+  uint64_t max_waiting = 0;
+  uint64_t waiting = 0;
+  std::array<uint64_t, kFloors> waiting_by_floor{};  // index 0 is floor 1
+  uint64_t delivered = 0;
+  uint64_t accepted = 0;
+  uint64_t refused = 0;
+  uint64_t start_calls = 0;
+  uint64_t request_calls = 0;
+  uint64_t stop_calls = 0;
+  uint32_t listeners = 0;  // filled in by the service
+  uint32_t reserved = 0;
+};
+
+struct Config {
+  uint32_t capacity = 5;
+  uint64_t max_waiting = 1000000;
+};
+
+class Elevator {
+ public:
+  explicit Elevator(Config config = {});
+
+  // Counts a call that reached the service, answered or not.
+  void note_arrival(int nr);
+
+  // The answer the call would get now: 0 (done) or 1 (refused), or -1 for a
+  // number this elevator does not answer.  Changes nothing.
+  int answer(const Call& call) const;
+
+  // Applies the call as answer() decided it, once that answer has reached
+  // the caller.  Refusals are counted too.
+  void commit(const Call& call);
+
+  // One tick of the car: it either stops at its floor to unload and load,
+  // or moves one floor, or rests.
+  void step();
+
+  // True while the car has anything to do on a tick.
+  bool running() const { return state_ != State::offline; }
+
+  Snapshot snapshot() const;
+
+ private:
+  struct Passenger {
+    uint8_t type;
+    uint8_t dest;
+  };
+
+  bool wants_floor(int floor) const;
+  bool target_beyond(int direction) const;
+  bool board(int direction);
+  int unload();
+
+  Config config_;
+  State state_ = State::offline;
+  int floor_ = 1;
+  int direction_ = 0;
+  bool stopping_ = false;
+  std::vector<Passenger> aboard_;
+  // Waiting passengers by floor and by the way they go: [floor-1][0] up,
+  // [floor-1][1] down.  Each queue is served first come, first served.
+  std::array<std::array<std::deque<Passenger>, 2>, kFloors> waiting_;
+  uint64_t waiting_count_ = 0;
+  uint64_t delivered_ = 0;
+  uint64_t accepted_ = 0;
+  uint64_t refused_ = 0;
+  uint64_t start_calls_ = 0;
+  uint64_t request_calls_ = 0;
+  uint64_t stop_calls_ = 0;
+};
+
+}  // namespace elevmod

@@ -1,0 +1,244 @@
+#include "protocol.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace elevmod {
+
+namespace {
+
+bool make_address(const std::string& path, sockaddr_un* addr) {
+  std::memset(addr, 0, sizeof *addr);
+  addr->sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr->sun_path) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+std::string errno_text(int error) { return std::strerror(error); }
+
+bool private_dir(const std::string& dir, bool create, std::string* err) {
+  if (create && mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    *err = "cannot create " + dir + ": " + errno_text(errno);
+    return false;
+  }
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0) {
+    if (errno == ENOENT && !create)
+      return true;  // nothing there yet: connecting will say no service
+    *err = "cannot inspect " + dir + ": " + errno_text(errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+      (st.st_mode & 077) != 0) {
+    *err = dir + " is not a private directory of this user (want mode 0700)";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool resolve_socket_path(const std::string& option, bool create_dir,
+                         std::string* path, std::string* err) {
+  std::string chosen = option;
+  if (chosen.empty())
+    if (const char* env = std::getenv("ELEVMOD_SOCKET"))
+      chosen = env;
+  if (chosen.empty()) {
+    std::string dir;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && *runtime == '/')
+      dir = std::string(runtime) + "/elevmod";
+    else
+      dir = "/tmp/elevmod-" + std::to_string(geteuid());
+    if (!private_dir(dir, create_dir, err))
+      return false;
+    chosen = dir + "/socket";
+  }
+  // The background service changes to "/", so hold on to an absolute path.
+  if (chosen[0] != '/') {
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd)) {
+      *err = "cannot find the current directory: " + errno_text(errno);
+      return false;
+    }
+    chosen = std::string(cwd) + "/" + chosen;
+  }
+  sockaddr_un addr;
+  if (!make_address(chosen, &addr)) {
+    *err = "socket path is too long: " + chosen;
+    return false;
+  }
+  *path = chosen;
+  return true;
+}
+
+int connect_socket(const std::string& path) {
+  sockaddr_un addr;
+  if (!make_address(path, &addr))
+    return -1;
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return -1;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
+int listen_socket(const std::string& path, bool* busy, std::string* err) {
+  *busy = false;
+  int probe = connect_socket(path);
+  if (probe >= 0) {
+    close(probe);
+    *busy = true;
+    *err = "a service is already loaded on " + path;
+    return -1;
+  }
+  if (errno == ECONNREFUSED) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+      unlink(path.c_str());
+  }
+  sockaddr_un addr;
+  make_address(path, &addr);
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    *err = "socket: " + errno_text(errno);
+    return -1;
+  }
+  mode_t old_mask = umask(0177);
+  int rc = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  int saved = errno;
+  umask(old_mask);
+  if (rc != 0 || listen(fd, 64) != 0) {
+    if (rc == 0)
+      saved = errno;
+    close(fd);
+    *busy = saved == EADDRINUSE;
+    *err = "cannot listen on " + path + ": " + errno_text(saved);
+    return -1;
+  }
+  return fd;
+}
+
+bool send_message(int fd, const void* data, size_t size, int pass_fd) {
+  iovec iov{const_cast<void*>(data), size};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+  if (pass_fd >= 0) {
+    std::memset(control, 0, sizeof control);
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
+    cmsg->cmsg_level = SOL_SOCKET;
+    cmsg->cmsg_type = SCM_RIGHTS;
+    cmsg->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(cmsg), &pass_fd, sizeof(int));
+  }
+  ssize_t n;
+  do
+    n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+  while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(size);
+}
+
+ssize_t receive_message(int fd, void* data, size_t size, int* passed_fd,
+                        bool* truncated) {
+  if (passed_fd)
+    *passed_fd = -1;
+  *truncated = false;
+  iovec iov{data, size};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  ssize_t n;
+  do
+    n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+  while (n < 0 && errno == EINTR);
+  if (n < 0)
+    return -1;
+  *truncated = (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+      continue;
+    size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (size_t i = 0; i < count; ++i) {
+      int passed;
+      std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
+      if (passed_fd && *passed_fd < 0)
+        *passed_fd = passed;
+      else
+        close(passed);
+    }
+  }
+  return n;
+}
+
+bool is_seccomp_listener(int fd) {
+  char link[64];
+  std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  ssize_t n = readlink(proc.c_str(), link, sizeof link - 1);
+  if (n < 0)
+    return false;
+  link[n] = '\0';
+  return std::strcmp(link, "anon_inode:seccomp notify") == 0;
+}
+
+int ask_service(const std::string& path, Verb verb, int pass_fd, Reply* reply,
+                std::string* err) {
+  int fd = connect_socket(path);
+  if (fd < 0) {
+    int saved = errno;
+    if (saved == ENOENT || saved == ECONNREFUSED)
+      *err = "no service is loaded on " + path;
+    else
+      *err = "cannot connect to " + path + ": " + errno_text(saved);
+    return saved;
+  }
+  // A wedged service must not hang its clients for good.
+  timeval timeout{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  Request request;
+  request.verb = verb;
+  int result = 0;
+  bool truncated = false;
+  ssize_t n = -1;
+  if (!send_message(fd, &request, sizeof request, pass_fd)) {
+    result = errno ? errno : EPROTO;
+    *err = "cannot send to " + path + ": " + errno_text(result);
+  } else if ((n = receive_message(fd, reply, sizeof *reply, nullptr,
+                                  &truncated)) != sizeof *reply ||
+             truncated || reply->magic != kMagic) {
+    result = n < 0 ? errno : EPROTO;
+    *err = n < 0 ? "no answer from " + path + ": " + errno_text(result)
+                 : "unexpected answer from " + path +
+                       " (a different elevmod version?)";
+  } else if (reply->error != 0) {
+    result = reply->error;
+    *err = "the service on " + path + " refused: " + errno_text(result);
+  }
+  close(fd);
+  return result;
+}
+
+}  // namespace elevmod

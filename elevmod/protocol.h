@@ -1,0 +1,62 @@
+// The service's socket: where it lives, and the fixed-layout messages that
+// cross it.  A client sends one Request (an attach carries the listener fd
+// alongside) and reads one Reply.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "elevator.h"
+
+namespace elevmod {
+
+constexpr uint32_t kMagic = 0x454c4d31;  // "ELM1"; bump on any layout change
+
+enum class Verb : uint32_t { attach = 1, status = 2, unload = 3 };
+
+struct Request {
+  uint32_t magic = kMagic;
+  Verb verb = Verb::status;
+};
+
+struct Reply {
+  uint32_t magic = kMagic;
+  int32_t error = 0;  // 0, or the errno saying why the request was refused
+  Snapshot snapshot;
+};
+
+// The socket path: `option` if given, else $ELEVMOD_SOCKET, else "socket" in
+// a private per-user directory, which is created (0700) when `create_dir`.
+// Fails if that directory exists but is not the caller's alone.
+bool resolve_socket_path(const std::string& option, bool create_dir,
+                         std::string* path, std::string* err);
+
+// Binds and listens on `path` (mode 0600), replacing a stale socket file that
+// nobody answers on.  Returns the fd, or -1 with *err set; *busy is set when
+// a service already answers there.
+int listen_socket(const std::string& path, bool* busy, std::string* err);
+
+// Connects to the service.  Returns the fd, or -1 with errno set (ENOENT or
+// ECONNREFUSED mean that no service is loaded there).
+int connect_socket(const std::string& path);
+
+// Sends one message, with `pass_fd` as SCM_RIGHTS when it is >= 0.
+bool send_message(int fd, const void* data, size_t size, int pass_fd);
+
+// Receives one message of at most `size` bytes.  Returns its length, 0 at
+// EOF, -1 on error (errno set).  A passed fd lands in *passed_fd when that is
+// non-null; any other passed fds are closed.  *truncated is set when the
+// message or its control data did not fit.
+ssize_t receive_message(int fd, void* data, size_t size, int* passed_fd,
+                        bool* truncated);
+
+// Tells whether `fd` is a seccomp notification listener.
+bool is_seccomp_listener(int fd);
+
+// One request to the service at `path` and its reply.  Returns 0, or the
+// errno of what failed: ENOENT/ECONNREFUSED when no service is loaded, the
+// service's own refusal otherwise.  *err describes the failure.
+int ask_service(const std::string& path, Verb verb, int pass_fd, Reply* reply,
+                std::string* err);
+
+}  // namespace elevmod

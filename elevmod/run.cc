@@ -1,0 +1,175 @@
+#include "run.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "elevator.h"
+#include "notify.h"
+#include "protocol.h"
+
+namespace elevmod {
+
+namespace {
+
+constexpr int kOwnFailure = 125;
+
+bool has_replies(const RunOptions& options) {
+  for (const auto& reply : options.replies)
+    if (reply)
+      return true;
+  return false;
+}
+
+// The answering side of --reply.  It runs outside the filter, so the
+// listener hangs up once the command and all its children are gone.
+[[noreturn]] void answer_fixed(int channel, const RunOptions& options) {
+  int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null_fd >= 0) {
+    dup2(null_fd, 0);
+    dup2(null_fd, 1);
+  }
+  setsid();  // keep answering when the terminal's ^C reaches the command
+  if (chdir("/") != 0) {
+    // Nothing depends on the directory; staying put only pins it.
+  }
+  int listener = -1;
+  bool truncated = false;
+  char byte;
+  if (receive_message(channel, &byte, 1, &listener, &truncated) <= 0 ||
+      listener < 0)
+    _exit(0);
+  close(channel);
+  Notifier notifier;
+  std::string err;
+  if (!notifier.usable(&err))
+    _exit(1);
+  set_sync_wakeup(listener);
+  for (;;) {
+    pollfd p{listener, POLLIN, 0};
+    if (poll(&p, 1, -1) < 0) {
+      if (errno == EINTR)
+        continue;
+      _exit(1);
+    }
+    if (!(p.revents & POLLIN))
+      _exit(0);
+    Notification note;
+    if (notifier.receive(listener, &note) != 0)
+      continue;
+    int index = note.call.nr - kNrStart;
+    if (note.ours && options.replies[index])
+      notifier.respond(listener, note.id, *options.replies[index], 0);
+    else
+      notifier.respond(listener, note.id, 0, ENOSYS);
+  }
+}
+
+// Starts the --reply helper as a grandchild, so that the command never sees
+// a child it did not start.  Returns our end of the channel that carries the
+// listener to it, or -1.
+int start_helper(const RunOptions& options, std::string* err) {
+  int channel[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) != 0) {
+    *err = std::string("socketpair: ") + std::strerror(errno);
+    return -1;
+  }
+  pid_t child = fork();
+  if (child < 0) {
+    *err = std::string("fork: ") + std::strerror(errno);
+    close(channel[0]);
+    close(channel[1]);
+    return -1;
+  }
+  if (child == 0) {
+    close(channel[0]);
+    if (fork() == 0)
+      answer_fixed(channel[1], options);
+    _exit(0);
+  }
+  close(channel[1]);
+  int status;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return channel[0];
+}
+
+}  // namespace
+
+int run_command(const RunOptions& options, std::string* err) {
+  // Hold closed standard descriptors with /dev/null, so that nothing of
+  // ours lands on them (libseccomp takes a listener on fd 0 for none), and
+  // close them again for the command.
+  bool was_closed[3] = {false, false, false};
+  for (int fd = 0; fd < 3; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      was_closed[fd] = true;
+      int null_fd = open("/dev/null", O_RDWR);
+      if (null_fd != fd) {
+        *err = "cannot hold closed descriptor " + std::to_string(fd);
+        return kOwnFailure;
+      }
+    }
+  }
+
+  bool fixed = has_replies(options);
+  int channel = -1;
+  std::string path;
+  if (fixed) {
+    channel = start_helper(options, err);
+    if (channel < 0)
+      return kOwnFailure;
+  } else if (!resolve_socket_path(options.socket, false, &path, err)) {
+    return kOwnFailure;
+  }
+
+  int listener = -1;
+  int rc = install_filter(&listener, err);
+  if (rc == EBUSY && !fixed) {
+    // Already under an elevmod run: the outer one answers for us.
+  } else if (rc != 0) {
+    if (rc == EBUSY)
+      *err = "--reply cannot attach: this process already runs under "
+             "elevmod run (one listener per process tree)";
+    if (channel >= 0)
+      close(channel);
+    return kOwnFailure;
+  } else if (fixed) {
+    char byte = 0;
+    bool sent = send_message(channel, &byte, 1, listener);
+    close(channel);
+    close(listener);
+    if (!sent) {
+      *err = std::string("cannot hand the listener to the --reply helper: ") +
+             std::strerror(errno);
+      return kOwnFailure;
+    }
+  } else {
+    Reply reply;
+    std::string why;
+    int asked = ask_service(path, Verb::attach, listener, &reply, &why);
+    // With no service loaded, the closed listener makes the three calls
+    // fail with ENOSYS, as on a kernel without the module.
+    close(listener);
+    if (asked != 0 && asked != ENOENT && asked != ECONNREFUSED) {
+      *err = "cannot attach: " + why;
+      return kOwnFailure;
+    }
+  }
+
+  for (int fd = 0; fd < 3; ++fd)
+    if (was_closed[fd])
+      close(fd);
+  execvp(options.command[0], options.command);
+  int saved = errno;
+  *err = std::string("cannot run ") + options.command[0] + ": " +
+         std::strerror(saved);
+  return saved == ENOENT || saved == ENOTDIR ? 127 : 126;
+}
+
+}  // namespace elevmod

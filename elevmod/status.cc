@@ -1,0 +1,77 @@
+#include "status.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+namespace elevmod {
+
+namespace {
+
+// snprintf into a std::string: status output is small and built once.
+template <typename... Args>
+void append(std::string& out, const char* format, Args... args) {
+  char line[256];
+  int n = std::snprintf(line, sizeof line, format, args...);
+  if (n > 0)
+    out.append(line, std::min<size_t>(n, sizeof line - 1));
+}
+
+const char* direction_name(int direction) {
+  return direction > 0 ? "up" : direction < 0 ? "down" : "none";
+}
+
+}  // namespace
+
+std::string render_text(const Snapshot& s) {
+  std::string out;
+  append(out, "state:      %s\n", state_name(s.state));
+  append(out, "floor:      %d (direction %s)\n", s.floor,
+         direction_name(s.direction));
+  append(out, "aboard:     %u of %u\n", s.aboard, s.capacity);
+  append(out, "waiting:    %" PRIu64 " (at most %" PRIu64 ")\n", s.waiting,
+         s.max_waiting);
+  append(out, "delivered:  %" PRIu64 "\n", s.delivered);
+  append(out, "requests:   %" PRIu64 " accepted, %" PRIu64 " refused\n",
+         s.accepted, s.refused);
+  append(out, "calls:      %" PRIu64 " start, %" PRIu64 " request, %" PRIu64
+         " stop\n", s.start_calls, s.request_calls, s.stop_calls);
+  append(out, "listeners:  %u\n", s.listeners);
+  out += "\n";
+  for (int floor = kFloors; floor >= 1; --floor) {
+    char car[8] = "     ";
+    if (floor == s.floor)
+      std::snprintf(car, sizeof car, "[%3u]", std::min(s.aboard, 999u));
+    uint64_t waiting = s.waiting_by_floor[floor - 1];
+    std::string people(std::min<uint64_t>(waiting, 20), 'o');
+    if (waiting > 20)
+      people += "+";
+    append(out, "  %2d |%s|", floor, car);
+    if (waiting > 0)
+      append(out, " %6" PRIu64 " %s", waiting, people.c_str());
+    out += "\n";
+  }
+  return out;
+}
+
+std::string render_json(const Snapshot& s) {
+  std::string out;
+  append(out, "{\"state\":\"%s\",\"floor\":%d,\"direction\":\"%s\",",
+         state_name(s.state), s.floor, direction_name(s.direction));
+  append(out, "\"aboard\":%u,\"capacity\":%u,", s.aboard, s.capacity);
+  append(out, "\"waiting\":%" PRIu64 ",\"max_waiting\":%" PRIu64 ",",
+         s.waiting, s.max_waiting);
+  out += "\"waiting_by_floor\":[";
+  for (int f = 0; f < kFloors; ++f)
+    append(out, f ? ",%" PRIu64 : "%" PRIu64, s.waiting_by_floor[f]);
+  out += "],";
+  append(out, "\"delivered\":%" PRIu64 ",\"accepted\":%" PRIu64
+         ",\"refused\":%" PRIu64 ",", s.delivered, s.accepted, s.refused);
+  append(out, "\"calls\":{\"start\":%" PRIu64 ",\"request\":%" PRIu64
+         ",\"stop\":%" PRIu64 "},", s.start_calls, s.request_calls,
+         s.stop_calls);
+  append(out, "\"listeners\":%u}\n", s.listeners);
+  return out;
+}
+
+}  // namespace elevmod

@@ -1,0 +1,18 @@
+// How `elevmod status` shows a snapshot: as text with a drawing of the shaft,
+// or as one JSON object for scripts.
+#pragma once
+
+#include <string>
+
+#include "elevator.h"
+
+namespace elevmod {
+
+// The figures, one per line, then the shaft from the top floor down: the car
+// as [n] with n passengers aboard, and each floor's waiting count.
+std::string render_text(const Snapshot& s);
+
+// The same figures as one JSON object on one line, ending in a newline.
+std::string render_json(const Snapshot& s);
+
+}  // namespace elevmod

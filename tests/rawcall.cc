@@ -1,0 +1,73 @@
+// rawcall: makes one raw system call and prints its raw result, so that a
+// test can see exactly what a caller of 323, 324 or 325 gets.
+//
+//   rawcall NR [ARG...]            one call, prints the result
+//   rawcall -n COUNT NR [ARG...]   COUNT calls, prints "RESULT COUNT" for
+//                                  each distinct result, in order of first
+//                                  appearance
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+bool parse(const char* text, long* out) {
+  char* end = nullptr;
+  errno = 0;
+  *out = std::strtol(text, &end, 0);
+  return *text && !*end && errno == 0;
+}
+
+int usage() {
+  std::fputs("usage: rawcall [-n COUNT] NR [ARG...] (at most 6 ARGs)\n",
+             stderr);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int first = 1;
+  long count = 1;
+  bool summary = false;
+  if (argc > 2 && std::strcmp(argv[1], "-n") == 0) {
+    if (!parse(argv[2], &count) || count < 1)
+      return usage();
+    summary = true;
+    first = 3;
+  }
+  long nr;
+  if (first >= argc || !parse(argv[first], &nr) || argc - first - 1 > 6)
+    return usage();
+  long args[6] = {};
+  for (int i = first + 1; i < argc; ++i)
+    if (!parse(argv[i], &args[i - first - 1]))
+      return usage();
+
+  std::vector<std::pair<long, long>> seen;
+  for (long i = 0; i < count; ++i) {
+    long result = syscall(nr, args[0], args[1], args[2], args[3], args[4],
+                          args[5]);
+    if (!summary) {
+      std::printf("%ld\n", result);
+      return 0;
+    }
+    bool found = false;
+    for (auto& [value, times] : seen)
+      if (value == result) {
+        ++times;
+        found = true;
+      }
+    if (!found)
+      seen.push_back({result, 1});
+  }
+  for (auto& [value, times] : seen)
+    std::printf("%ld %ld\n", value, times);
+  return 0;
+}
