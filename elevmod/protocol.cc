@@ -173,7 +173,7 @@ ssize_t receive_message(int fd, void* data, size_t size, int* passed_fd,
   msg.msg_controllen = sizeof control;
   ssize_t n;
   do
-    n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+    n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC | MSG_TRUNC);
   while (n < 0 && errno == EINTR);
   if (n < 0)
     return -1;

@@ -43,10 +43,11 @@ int connect_socket(const std::string& path);
 // Sends one message, with `pass_fd` as SCM_RIGHTS when it is >= 0.
 bool send_message(int fd, const void* data, size_t size, int pass_fd);
 
-// Receives one message of at most `size` bytes.  Returns its length, 0 at
-// EOF, -1 on error (errno set).  A passed fd lands in *passed_fd when that is
-// non-null; any other passed fds are closed.  *truncated is set when the
-// message or its control data did not fit.
+// Receives one message, keeping at most `size` bytes.  Returns its full
+// length (more than `size` when it did not fit), 0 at EOF, -1 on error
+// (errno set).  A passed fd lands in *passed_fd when that is non-null; any
+// other passed fds are closed.  *truncated is set when the message or its
+// control data did not fit.
 ssize_t receive_message(int fd, void* data, size_t size, int* passed_fd,
                         bool* truncated);
 

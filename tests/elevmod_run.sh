@@ -1,0 +1,85 @@
+# How `elevmod run` hands over to its command: the same process and argument
+# vector, exit statuses, closed descriptors, failures to start, nesting, and
+# the command-line complaints of every verb.
+source "$(dirname "$0")/lib.sh"
+
+load --step-ms 3600000
+sock=$ELEVMOD_SOCKET
+
+# Is COMMAND exec'd in the same process, argv[0] untouched, status passed on?
+check "argv kept as given" 0 "sh -c tr '\0' ' ' </proc/\$\$/cmdline x " "" \
+  "$ELEVMOD" run sh -c "tr '\0' ' ' </proc/\$\$/cmdline" x
+pids=$(sh -c 'echo $$; exec "$0" run sh -c "echo \$\$"' "$ELEVMOD")
+expect "same pid" "$(sed -n 2p <<<"$pids")" "$(sed -n 1p <<<"$pids")"
+expect "both pids printed" "$(grep -c "^[0-9][0-9]*$" <<<"$pids")" 2
+check "exit status passed on" 42 "" "" "$ELEVMOD" run -- sh -c 'exit 42'
+check "children inherit the filter" 0 $'0\n1\n' "" \
+  "$ELEVMOD" run bash -c '"$1" 323; ( "$1" 323 )' bash "$RAWCALL"
+
+# Does a command that can't be started get a message and 127 or 126?
+printf 'echo hi\n' >"$scratch/plain"
+check "not found" 127 "" \
+  "elevmod: run: cannot run $scratch/none: No such file or directory"$'\n' \
+  "$ELEVMOD" run "$scratch/none"
+check "not found on PATH" 127 "" \
+  "elevmod: run: cannot run no-such-command-here: No such file or directory"$'\n' \
+  "$ELEVMOD" run no-such-command-here
+check "not executable" 126 "" \
+  "elevmod: run: cannot run $scratch/plain: Permission denied"$'\n' \
+  "$ELEVMOD" run "$scratch/plain"
+
+# Do closed standard descriptors stay closed, and calls still work?
+probe='for fd in 0 1 2; do
+  if [ -e /proc/$$/fd/$fd ]; then printf "%s open " $fd
+  else printf "%s closed " $fd; fi; done >&3'
+check "closed stdin and stderr stay closed" 0 "0 closed 1 open 2 closed " "" \
+  sh -c '"$1" run sh -c "$2" 3>&1 0<&- 2>&-' sh "$ELEVMOD" "$probe"
+"$ELEVMOD" run sh -c '"$1" 324 0 1 2 >&3' sh "$RAWCALL" \
+  0<&- 1>&- 2>&- 3>"$scratch/closed-out"
+expect "calls with all three closed" "$(cat "$scratch/closed-out")" 0
+
+# Nesting: an inner run uses the outer's answers; an inner --reply can't.
+check "nested run" 0 $'0\n1\n' "" "$ELEVMOD" run "$ELEVMOD" run \
+  sh -c '"$1" 325; "$1" 325' sh "$RAWCALL"
+check "nested --reply under a service" 125 "" \
+  "elevmod: run: --reply cannot attach: this process already runs under elevmod run (one listener per process tree)"$'\n' \
+  "$ELEVMOD" run "$ELEVMOD" run --reply 323=5 "$RAWCALL" 323
+check "run inside --reply" 0 $'5\n' "" \
+  "$ELEVMOD" run --reply 323=5 "$ELEVMOD" run "$RAWCALL" 323
+unload
+load --socket "$scratch/other"
+check "outer run without service, inner with one" 0 $'0\n' "" \
+  "$ELEVMOD" run "$ELEVMOD" run --socket "$scratch/other" "$RAWCALL" 323
+"$ELEVMOD" unload --socket "$scratch/other"
+
+# Are bad command lines refused with one line naming the fault, status 2?
+while IFS='|' read -r args message; do
+  check "usage: $args" 2 "" "$message"$'\n' "$ELEVMOD" $args
+done <<'EOF_CASES'
+|elevmod: no verb given (see 'elevmod --help')
+frob|elevmod: unknown verb 'frob' (see 'elevmod --help')
+run|elevmod: run: no command given (see 'elevmod run --help')
+run --frob true|elevmod: run: unknown option '--frob' (see 'elevmod run --help')
+run --reply 326=1 true|elevmod: run: bad --reply '326=1': want NR=VALUE, NR one of 323, 324, 325 and VALUE a 32-bit integer (see 'elevmod run --help')
+run --reply 324=x true|elevmod: run: bad --reply '324=x': want NR=VALUE, NR one of 323, 324, 325 and VALUE a 32-bit integer (see 'elevmod run --help')
+run --reply 324=2147483648 true|elevmod: run: bad --reply '324=2147483648': want NR=VALUE, NR one of 323, 324, 325 and VALUE a 32-bit integer (see 'elevmod run --help')
+run --reply 324 true|elevmod: run: bad --reply '324': want NR=VALUE, NR one of 323, 324, 325 and VALUE a 32-bit integer (see 'elevmod run --help')
+load --capacity 0|elevmod: load: --capacity needs a whole number from 1 to 1000000 (see 'elevmod load --help')
+load --step-ms|elevmod: load: --step-ms needs a whole number from 1 to 3600000 (see 'elevmod load --help')
+load --bogus|elevmod: load: unknown option '--bogus' (see 'elevmod load --help')
+status --watch-me|elevmod: status: unknown option '--watch-me' (see 'elevmod status --help')
+unload extra|elevmod: unload: unexpected argument 'extra' (see 'elevmod unload --help')
+EOF_CASES
+
+# Does --help answer on stdout with status 0, for elevmod and each verb?
+check "unload --help" 0 $'usage: elevmod unload [--socket PATH]\n' "" \
+  "$ELEVMOD" unload --help
+check "status --help" 0 \
+  $'usage: elevmod status [--json] [--watch] [--socket PATH]\n' "" \
+  "$ELEVMOD" status --help
+"$ELEVMOD" --help >"$scratch/help"
+expect "--help status" "$?" 0
+expect "--help names every verb" \
+  "$(grep -c -E '^  (load|unload|status|run) ' "$scratch/help")" 4
+
+finish

@@ -1,0 +1,114 @@
+# The service's life and its socket: loading twice, unloading, the private
+# socket directory, clean ends on signals, hostile clients and other users.
+source "$(dirname "$0")/lib.sh"
+
+sock=$ELEVMOD_SOCKET
+
+# Without a service, unload and status say so.
+check "unload with no service" 1 "" \
+  "elevmod: unload: no service is loaded on $sock"$'\n' "$ELEVMOD" unload
+check "status with no service" 1 "" \
+  "elevmod: status: no service is loaded on $sock"$'\n' "$ELEVMOD" status
+
+# A second load on the same socket fails; the first keeps serving.
+load
+check "second load" 1 "" \
+  "elevmod: load: a service is already loaded on $sock"$'\n' "$ELEVMOD" load
+check "first still serves" 0 $'0\n' "" "$ELEVMOD" run "$RAWCALL" 323
+expect "socket mode" "$(stat -c %a "$sock")" 600
+"$ELEVMOD" status >"$scratch/status"
+expect "status text" "$(head -n 1 "$scratch/status")" "state:      idle"
+expect "status shaft" "$(grep -c '^  [ 1][0-9] |' "$scratch/status")" 10
+
+# Unload makes the calls of a process already attached fail with -1.
+mkfifo "$scratch/go"
+"$ELEVMOD" run sh -c '"$1" 325; read x <"$2"; "$1" 323' sh "$RAWCALL" \
+  "$scratch/go" >"$scratch/attached" &
+sleep 0.2
+expect "listener attached" "$(json_field listeners)" 1
+unload
+echo go >"$scratch/go"
+wait
+expect "call after unload" "$(cat "$scratch/attached")" $'0\n-1'
+expect "socket removed on unload" "$(test -e "$sock" || echo gone)" gone
+
+# A service that died leaves a stale socket, which the next load replaces.
+# (An odd --max-waiting picks out this test's service among any others.)
+load --max-waiting 777001
+pkill -KILL -f "^$ELEVMOD load --max-waiting 777001\$"
+expect "service killed" "$?" 0
+sleep 0.1
+check "status of a dead service" 1 "" \
+  "elevmod: status: no service is loaded on $sock"$'\n' "$ELEVMOD" status
+load
+check "load over a stale socket" 0 $'0\n' "" "$ELEVMOD" run "$RAWCALL" 323
+unload
+
+# The default socket sits in a private per-user directory.
+(
+  unset ELEVMOD_SOCKET
+  export XDG_RUNTIME_DIR=$scratch/xdg
+  mkdir -m 700 "$XDG_RUNTIME_DIR"
+  load
+  expect "default dir mode" "$(stat -c %a "$XDG_RUNTIME_DIR/elevmod")" 700
+  expect "default socket mode" \
+    "$(stat -c %a "$XDG_RUNTIME_DIR/elevmod/socket")" 600
+  check "default socket serves" 0 $'0\n' "" "$ELEVMOD" run "$RAWCALL" 323
+  unload
+  chmod 755 "$XDG_RUNTIME_DIR/elevmod"
+  check "shared directory refused" 1 "" \
+    "elevmod: load: $XDG_RUNTIME_DIR/elevmod is not a private directory of this user (want mode 0700)"$'\n' \
+    "$ELEVMOD" load
+  echo "$passed $failed" >"$scratch/counts"
+)
+read -r passed failed <"$scratch/counts"
+
+# In the foreground, the service ends cleanly on SIGTERM and SIGINT.
+for sig in TERM INT; do
+  "$ELEVMOD" load --foreground 2>"$scratch/fg-err" &
+  pid=$!
+  for _ in $(seq 50); do [ -S "$sock" ] && break; sleep 0.02; done
+  check "foreground serves ($sig)" 0 $'0\n' "" "$ELEVMOD" run "$RAWCALL" 323
+  kill -$sig $pid
+  wait $pid
+  expect "foreground ends on SIG$sig" "$?" 0
+  expect "socket removed on SIG$sig" "$(test -e "$sock" || echo gone)" gone
+done
+
+# Hostile clients cost the service at most a line on its stderr each, and
+# the calls of others go on being answered.
+"$ELEVMOD" load --foreground 2>"$scratch/fg-err" &
+pid=$!
+for _ in $(seq 50); do [ -S "$sock" ] && break; sleep 0.02; done
+"$ELEVMOD" run sh -c 'read x <"$2"; "$1" -n 200 324 0 3 4' sh "$RAWCALL" \
+  "$scratch/go" >"$scratch/good" &
+for mode in garbage oversize pipe nofd unknown hangup; do
+  "$BIN/tests/badclient" "$sock" "$mode" || fail "badclient $mode"
+done
+echo go >"$scratch/go"
+wait %2
+expect "good client served" "$(cat "$scratch/good")" "0 200"
+expect "accepted beside bad clients" "$(json_field accepted)" 200
+expect "one line per bad client" "$(cat "$scratch/fg-err")" \
+"elevmod: ignored a malformed request of 11 bytes
+elevmod: ignored a malformed request of 4096 bytes
+elevmod: refused an attach without a seccomp listener
+elevmod: refused an attach without a seccomp listener
+elevmod: ignored a request with unknown verb 99"
+
+# Other users may not use it, even with the socket opened up to them.
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+  chmod 755 "$scratch"
+  chmod 666 "$sock"
+  check "other user refused" 1 "" \
+    "elevmod: status: the service on $sock refused: Operation not permitted"$'\n' \
+    setpriv --reuid=65534 --regid=65534 --clear-groups "$ELEVMOD" status
+  expect "refusal logged" "$(tail -n 1 "$scratch/fg-err" | cut -d'(' -f1)" \
+    "elevmod: refused a client of user 65534 "
+else
+  echo "skipped: other-user refusal needs root and setpriv"
+fi
+kill -TERM $pid
+wait $pid
+
+finish

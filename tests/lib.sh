@@ -1,0 +1,94 @@
+# Shared helpers for the black-box tests.  Each test script sources this with
+# BIN set to the build directory; it gets a scratch directory of its own and
+# a service socket in it, both gone when the script ends.
+set -u
+
+: "${BIN:?BIN must name the build directory}"
+ELEVMOD=$BIN/elevmod
+RAWCALL=$BIN/tests/rawcall
+CONSUMER=$BIN/consumer
+PRODUCER=$BIN/producer
+# Speeds up the tools' pauses and the producer's window a hundredfold.
+FAST=(faketime -f '+0 x100')
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/cabgate-test.XXXXXX")
+export ELEVMOD_SOCKET=$scratch/socket
+passed=0
+failed=0
+
+cleanup() {
+  "$ELEVMOD" unload >/dev/null 2>&1
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  failed=$((failed + 1))
+}
+
+ok() {
+  passed=$((passed + 1))
+}
+
+# expect NAME ACTUAL WANTED: one comparison, reported with both sides.
+expect() {
+  if [ "$2" == "$3" ]; then
+    ok
+  else
+    fail "$1"
+    printf '  want: %q\n  got:  %q\n' "$3" "$2" >&2
+  fi
+}
+
+# check NAME STATUS STDOUT STDERR COMMAND...: runs COMMAND and compares its
+# exit status, standard output and standard error exactly.
+check() {
+  local name=$1 want_status=$2 want_out=$3 want_err=$4
+  shift 4
+  "$@" >"$scratch/out" 2>"$scratch/err"
+  local status=$?
+  local out err
+  out=$(cat "$scratch/out"; echo x)
+  err=$(cat "$scratch/err"; echo x)
+  local bad=
+  [ "$status" == "$want_status" ] || bad+=" status $status (want $want_status)"
+  [ "${out%x}" == "$want_out" ] || bad+=" stdout"
+  [ "${err%x}" == "$want_err" ] || bad+=" stderr"
+  if [ -z "$bad" ]; then
+    ok
+  else
+    fail "$name:$bad"
+    printf '  stdout want: %q\n  stdout got:  %q\n' "$want_out" "${out%x}" >&2
+    printf '  stderr want: %q\n  stderr got:  %q\n' "$want_err" "${err%x}" >&2
+  fi
+}
+
+load() {
+  "$ELEVMOD" load "$@" || { fail "elevmod load $*"; exit 1; }
+}
+
+unload() {
+  "$ELEVMOD" unload || fail "elevmod unload"
+}
+
+# json_field NAME: one numeric field of `elevmod status --json`.
+json_field() {
+  "$ELEVMOD" status --json | sed -n "s/.*\"$1\":\([0-9-]*\).*/\1/p"
+}
+
+# Checks accepted = waiting + aboard + delivered in the service's status.
+expect_invariant() {
+  local json accepted waiting aboard delivered
+  json=$("$ELEVMOD" status --json)
+  accepted=$(sed -n 's/.*"accepted":\([0-9]*\).*/\1/p' <<<"$json")
+  waiting=$(sed -n 's/.*"waiting":\([0-9]*\).*/\1/p' <<<"$json")
+  aboard=$(sed -n 's/.*"aboard":\([0-9]*\).*/\1/p' <<<"$json")
+  delivered=$(sed -n 's/.*"delivered":\([0-9]*\).*/\1/p' <<<"$json")
+  expect "invariant in $json" "$accepted" "$((waiting + aboard + delivered))"
+}
+
+finish() {
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+}
