@@ -92,3 +92,12 @@ finish() {
   echo "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
 }
+
+# The library behind faketime, for runs whose argv[0] must reach the tool
+# untouched (faketime and env would take a name such as "-" for an option).
+FAKETIME_LIB=$(ls /usr/lib/*/faketime/libfaketime.so.1 2>/dev/null | head -n 1)
+
+# digest_of FILE: the digest line the tools print for FILE.
+digest_of() {
+  md5sum "$1" | awk '{print $1}'
+}

@@ -1,0 +1,71 @@
+#include "cabgate.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr long kStartCall = 323;
+constexpr long kRequestCall = 324;
+constexpr long kStopCall = 325;
+
+// The module's start and stop take no arguments and ignore these.  Without
+// the module, 323 is userfaultfd and 325 mlock2 on stock x86-64 kernels,
+// which would see stale registers and may succeed (mlock2(0, 0, 0) does, and
+// userfaultfd hands out a descriptor); all-ones flags make both fail with
+// EINVAL instead, so the caller sees -1.
+constexpr long kRejectedFlags = -1;
+
+constexpr size_t kCommandSize = 100;
+const char kDigestTail[] = " | awk '{print($1)}'";
+
+}  // namespace
+
+int start_elevator(void) {
+  return static_cast<int>(syscall(kStartCall, kRejectedFlags, kRejectedFlags,
+                                  kRejectedFlags));
+}
+
+int issue_request(int type, int start_floor, int dest_floor) {
+  return static_cast<int>(syscall(kRequestCall, static_cast<long>(type),
+                                  static_cast<long>(start_floor),
+                                  static_cast<long>(dest_floor)));
+}
+
+int stop_elevator(void) {
+  return static_cast<int>(syscall(kStopCall, kRejectedFlags, kRejectedFlags,
+                                  kRejectedFlags));
+}
+
+void signiture(const char* path) {
+  // The path reaches the shell single-quoted, each embedded quote as '\'',
+  // so no part of it runs as a command.  A leading "-" gets "./" in front,
+  // so md5sum takes it for a file (and "-" not for standard input).
+  bool dashed = path[0] == '-';
+  size_t quotes = 0;
+  for (const char* p = path; *p; ++p)
+    quotes += *p == '\'';
+  size_t operand = 2 + (dashed ? 2 : 0) + std::strlen(path) + 3 * quotes;
+  size_t needed = std::strlen("md5sum ") + operand + std::strlen(kDigestTail) + 1;
+
+  char* command = static_cast<char*>(
+      std::malloc(needed > kCommandSize ? needed : kCommandSize));
+  if (command) {
+    char* out = command + std::sprintf(command, "md5sum '%s", dashed ? "./" : "");
+    for (const char* p = path; *p; ++p) {
+      if (*p == '\'') {
+        std::memcpy(out, "'\\''", 4);
+        out += 4;
+      } else {
+        *out++ = *p;
+      }
+    }
+    std::sprintf(out, "'%s", kDigestTail);
+    std::system(command);
+    std::free(command);
+  }
+  std::system("sleep 3");
+}
