@@ -27,7 +27,7 @@ enum ExitStatus { kOk = 0, kFailed = 1, kUsage = 2 };
 const char kUsageText[] =
     "usage: elevmod load [--foreground] [--max-waiting N] [--capacity N]\n"
     "                    [--step-ms N] [--socket PATH]\n"
-    "       elevmod unload [--socket PATH]\n"
+    "       elevmod unload [--json] [--socket PATH]\n"
     "       elevmod status [--json] [--watch] [--socket PATH]\n"
     "       elevmod run [--reply NR=VALUE]... [--socket PATH] [--] COMMAND "
     "[ARG...]\n";
@@ -39,7 +39,8 @@ const char kHelpText[] =
     "\n"
     "  load     start the service; it goes to the background once it accepts\n"
     "           connections, or stays with --foreground until SIGINT/SIGTERM\n"
-    "  unload   stop the service; attached calls then fail with -1 (ENOSYS)\n"
+    "  unload   stop the service; attached calls then fail with -1 (ENOSYS);\n"
+    "           --json prints its final figures\n"
     "  status   show the elevator; --json for one JSON object, --watch to\n"
     "           redraw it every second\n"
     "  run      exec COMMAND with its calls 323-325 sent to the service, or\n"
@@ -52,7 +53,7 @@ const char kHelpText[] =
 const char* const kVerbUsage[] = {
     "usage: elevmod load [--foreground] [--max-waiting N] [--capacity N] "
     "[--step-ms N] [--socket PATH]\n",
-    "usage: elevmod unload [--socket PATH]\n",
+    "usage: elevmod unload [--json] [--socket PATH]\n",
     "usage: elevmod status [--json] [--watch] [--socket PATH]\n",
     "usage: elevmod run [--reply NR=VALUE]... [--socket PATH] [--] COMMAND "
     "[ARG...]\n",
@@ -261,7 +262,7 @@ int do_unload_or_status(int verb_index, int argc, char** argv) {
       return status;
     if (common_rc > 0)
       continue;
-    if (verb_index == kStatus && name == "--json" && !opts.has_inline_value())
+    if (name == "--json" && !opts.has_inline_value())
       json = true;
     else if (verb_index == kStatus && name == "--watch" &&
              !opts.has_inline_value())
@@ -280,10 +281,13 @@ int do_unload_or_status(int verb_index, int argc, char** argv) {
 
   Reply reply;
   std::string err;
-  if (verb_index == kUnload)
-    return ask_service(path, Verb::unload, -1, &reply, &err) == 0
-               ? kOk
-               : failure(verb, err);
+  if (verb_index == kUnload) {
+    if (ask_service(path, Verb::unload, -1, &reply, &err) != 0)
+      return failure(verb, err);
+    if (json)
+      std::fputs(render_json(reply.snapshot).c_str(), stdout);
+    return kOk;
+  }
   for (;;) {
     if (ask_service(path, Verb::status, -1, &reply, &err) != 0)
       return failure(verb, err);

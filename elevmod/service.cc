@@ -179,13 +179,13 @@ void Service::serve_client(int fd) {
       listeners_.insert(passed);
       passed = -1;
     }
-  } else if (request.verb == Verb::status) {
+  } else if (request.verb == Verb::status || request.verb == Verb::unload) {
     reply.snapshot = elevator_.snapshot();
     reply.snapshot.listeners = static_cast<uint32_t>(listeners_.size());
-  } else if (request.verb == Verb::unload) {
     // Detach everyone before saying so: once unload returns, the three calls
-    // fail for every attached process.
-    shut_down();
+    // fail for every attached process, and the figures are final.
+    if (request.verb == Verb::unload)
+      shut_down();
   } else {
     warn("ignored a request with unknown verb %u",
          static_cast<uint32_t>(request.verb));

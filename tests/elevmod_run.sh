@@ -72,7 +72,7 @@ unload extra|elevmod: unload: unexpected argument 'extra' (see 'elevmod unload -
 EOF_CASES
 
 # Does --help answer on stdout with status 0, for elevmod and each verb?
-check "unload --help" 0 $'usage: elevmod unload [--socket PATH]\n' "" \
+check "unload --help" 0 $'usage: elevmod unload [--json] [--socket PATH]\n' "" \
   "$ELEVMOD" unload --help
 check "status --help" 0 \
   $'usage: elevmod status [--json] [--watch] [--socket PATH]\n' "" \

@@ -96,6 +96,9 @@ finish() {
 # The library behind faketime, for runs whose argv[0] must reach the tool
 # untouched (faketime and env would take a name such as "-" for an option).
 FAKETIME_LIB=$(ls /usr/lib/*/faketime/libfaketime.so.1 2>/dev/null | head -n 1)
+# The same hundredfold speed-up, exec'd in place: no faketime process between
+# the caller and the tool, so $! is the tool's own pid.
+FAST_ENV=(env LD_PRELOAD="$FAKETIME_LIB" FAKETIME="+0 x100")
 
 # digest_of FILE: the digest line the tools print for FILE.
 digest_of() {

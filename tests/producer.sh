@@ -1,0 +1,158 @@
+# producer: the whole run under accelerated time, its failure paths, and
+# several producers and a consumer against one service at once.
+source "$(dirname "$0")/lib.sh"
+
+mkdir "$scratch/bin"
+cp "$PRODUCER" "$scratch/bin/producer"
+cp "$CONSUMER" "$scratch/bin/consumer"
+cd "$scratch/bin"
+digest=$(digest_of producer)
+"$BIN/tests/passengers" >"$scratch/expected"
+first=$(head -n 1 "$scratch/expected")
+
+# The model of the load gives the documented first five passengers.
+expect "first five passengers" "$(head -n 5 "$scratch/expected")" \
+"Attempting to add a person of type 1, to floor 5, going to 1
+Attempting to add a person of type 1, to floor 2, going to 1
+Attempting to add a person of type 2, to floor 8, going to 1
+Attempting to add a person of type 0, to floor 8, going to 1
+Attempting to add a person of type 1, to floor 2, going to 4"
+
+# Any argument: the two lines, status 255, at once.
+usage=$'Wrong number of arguments!\n  call using ./producer\n'
+begin=$(date +%s%N)
+check "one argument" 255 "" "$usage" ./producer x
+check "--help is an argument too" 255 "" "$usage" ./producer --help
+check "three arguments" 255 "" "$usage" ./producer a b c
+check "an empty argument" 255 "" "$usage" ./producer ""
+end=$(date +%s%N)
+expect "no pause on arguments" "$(( (end - begin) / 1000000 < 2000 ))" 1
+check "empty program name" 255 "" \
+  $'Wrong number of arguments!\n  call using producer\n' \
+  bash -c 'exec -a "" ./producer x'
+
+# No module: the digest, one attempt line, then the complaint on stderr.
+check "no service" 1 "$digest"$'\n'"$first"$'\n' $'Module is not loaded!\n' \
+  "$ELEVMOD" run -- "${FAST[@]}" ./producer
+check "stock kernel" 1 "$digest"$'\n'"$first"$'\n' $'Module is not loaded!\n' \
+  "${FAST[@]}" ./producer
+check "result 2" 1 "$digest"$'\n'"$first"$'\n' $'Module is not loaded!\n' \
+  "$ELEVMOD" run --reply 324=2 -- "${FAST[@]}" ./producer
+check "result 1" 1 "$digest"$'\n'"$first"$'\n' $'Invalid request!\n' \
+  "$ELEVMOD" run --reply 324=1 -- "${FAST[@]}" ./producer
+
+# The whole run, with the window passed a hundred times faster.  Meanwhile
+# the service's count is watched, to time the sending from outside.
+watch_sending() {
+  local first= count now deadline=$(( $(date +%s) + 60 ))
+  while [ "$(date +%s)" -lt $deadline ]; do
+    count=$(json_field accepted)
+    now=$(date +%s%N)
+    [ -z "$first" ] && [ "${count:-0}" -gt 0 ] && first=$now
+    if [ "${count:-0}" -ge 10000 ]; then
+      echo "$first $now"
+      return
+    fi
+  done
+}
+load
+watch_sending >"$scratch/watched" &
+watcher=$!
+begin=$(date +%s%N)
+"$ELEVMOD" run -- "${FAST[@]}" ./producer >"$scratch/out" 2>"$scratch/err"
+status=$?
+end=$(date +%s%N)
+wait $watcher
+expect "full run: status" "$status" 0
+expect "full run: stderr" "$(cat "$scratch/err")" ""
+expect "full run: digest first" "$(head -n 1 "$scratch/out")" "$digest"
+expect "full run: lines" "$(wc -l <"$scratch/out")" 20004
+{
+  echo "$digest"
+  sed 's/$/\nSuccessfully added/' "$scratch/expected"
+  echo "Done adding people"
+} >"$scratch/want"
+expect "full run: every passenger in order" \
+  "$(head -n 20002 "$scratch/out" | cmp - "$scratch/want" && echo same)" same
+waiting=$(sed -n 20003p "$scratch/out")
+remaining=$(sed -n 's/^Waiting for the remaining \([0-9]*\) seconds$/\1/p' \
+  <<<"$waiting")
+expect "full run: waiting line ($waiting)" \
+  "$( [ -n "$remaining" ] && [ "$remaining" -le 300 ] && echo ok)" ok
+remaining=${remaining:-0}
+expect "full run: last line" "$(tail -n 1 "$scratch/out")" "Time is up!!!"
+# In the accelerated clock (a hundredth of a real second is one second),
+# the sending the producer measured matches the sending watched from
+# outside, and the run outlasts the window counted from the sending.
+read -r first_seen last_seen <"$scratch/watched"
+watched=$(( (${last_seen:-0} - ${first_seen:-0}) / 10000000 ))
+measured=$(( 300 - remaining ))
+expect "full run: sending measured $measured s, watched $watched s" \
+  "$(( measured - watched <= 5 && watched - measured <= 5 ))" 1
+fake=$(( (end - begin) / 10000000 ))
+echo "note: sending measured $measured s, watched $watched s; run $fake s (accelerated clock)"
+expect "full run: lasts the window ($fake s)" \
+  "$(( fake >= 300 && fake <= 360 ))" 1
+expect "full run: service holds all" "$(json_field accepted)" 10000
+expect_invariant
+unload
+
+# A refusal mid-run: 100 accepted, the 101st attempt line, status 1.
+load --max-waiting 100
+"$ELEVMOD" run -- "${FAST[@]}" ./producer >"$scratch/out" 2>"$scratch/err"
+expect "refusal: status" "$?" 1
+expect "refusal: stderr" "$(cat "$scratch/err")" "Invalid request!"
+{
+  echo "$digest"
+  head -n 100 "$scratch/expected" | sed 's/$/\nSuccessfully added/'
+  sed -n 101p "$scratch/expected"
+} >"$scratch/want"
+expect "refusal: stdout" "$(cmp "$scratch/out" "$scratch/want" && echo same)" same
+expect "refusal: service holds 100" "$(json_field accepted)" 100
+unload
+
+# Unloaded during the sending: the next request fails, and every request the
+# producer was told was accepted is in the service's final count.
+load
+"$ELEVMOD" run -- "${FAST_ENV[@]}" ./producer >"$scratch/out" 2>"$scratch/err" &
+pid=$!
+for _ in $(seq 2000); do
+  [ "$(json_field accepted)" -gt 0 ] 2>/dev/null && break
+  sleep 0.001
+done
+kill -STOP $pid
+"$ELEVMOD" unload --json >"$scratch/final"
+kill -CONT $pid
+wait $pid
+expect "unloaded mid-run: status" "$?" 1
+expect "unloaded mid-run: stderr" "$(cat "$scratch/err")" "Module is not loaded!"
+added=$(grep -c '^Successfully added$' "$scratch/out")
+final=$(sed -n 's/.*"accepted":\([0-9]*\).*/\1/p' "$scratch/final")
+expect "unloaded mid-run: stopped part-way ($added)" \
+  "$(( added > 0 && added < 10000 ))" 1
+expect "unloaded mid-run: accepted = added" "$final" "$added"
+expect "unloaded mid-run: ends on an attempt line" \
+  "$(tail -n 1 "$scratch/out")" "$(sed -n "$((added + 1))p" "$scratch/expected")"
+
+# Three producers and a consumer at once against one service.
+load --step-ms 5
+for i in 1 2 3; do
+  "$ELEVMOD" run -- "${FAST[@]}" ./producer >"$scratch/p$i" 2>&1 &
+done
+sleep 0.05
+"$ELEVMOD" run -- "${FAST[@]}" ./consumer --start >"$scratch/c1" 2>&1
+sleep 0.05
+"$ELEVMOD" run -- "${FAST[@]}" ./consumer --stop >"$scratch/c2" 2>&1
+for job in $(jobs -p); do
+  wait "$job"
+  expect "concurrent producer $job: status" "$?" 0
+done
+expect "concurrent consumer" "$(tail -n 1 "$scratch/c1"; tail -n 1 "$scratch/c2")" \
+  $'Elevator successfully started\nElevator is now stopped'
+total=$(cat "$scratch"/p[123] | grep -c '^Successfully added$')
+expect "concurrent: added" "$total" 30000
+expect "concurrent: accepted = added" "$(json_field accepted)" "$total"
+expect_invariant
+unload
+
+finish
