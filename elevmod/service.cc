@@ -1,5 +1,6 @@
 #include "service.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
@@ -12,6 +13,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "protocol.h"
 
@@ -96,23 +98,35 @@ bool Service::prepare(bool* busy, std::string* err) {
 }
 
 int Service::run() {
+  // The listeners are polled directly rather than through epoll: a caller
+  // that notifies a listener wakes a poll() waiter synchronously, on its own
+  // CPU (SECCOMP_USER_NOTIF_FD_SYNC_WAKE_UP), but epoll's relay of that
+  // wakeup is an ordinary one, which costs about a third more per call.
+  // Everything else stays behind the one epoll descriptor.
+  std::vector<pollfd> fds;
   epoll_event events[64];
   while (!done_) {
-    int n = epoll_wait(epoll_fd_, events, 64, -1);
-    if (n < 0) {
+    fds.clear();
+    fds.push_back({epoll_fd_, POLLIN, 0});
+    for (int fd : listeners_)
+      fds.push_back({fd, POLLIN, 0});
+    if (poll(fds.data(), fds.size(), -1) < 0) {
       if (errno == EINTR)
         continue;
-      warn("epoll_wait: %s", std::strerror(errno));
+      warn("poll: %s", std::strerror(errno));
       shut_down();
       return 1;
     }
+    for (size_t i = 1; i < fds.size() && !done_; ++i)
+      if (fds[i].revents)
+        serve_listener(fds[i].fd, fds[i].revents);
+    int n = fds[0].revents ? epoll_wait(epoll_fd_, events, 64, 0) : 0;
     for (int i = 0; i < n && !done_; ++i) {
       auto kind = static_cast<Kind>(events[i].data.u64 >> 32);
       int fd = static_cast<int>(events[i].data.u64 & 0xffffffffu);
       switch (kind) {
         case Kind::socket: accept_clients(); break;
         case Kind::client: serve_client(fd); break;
-        case Kind::listener: serve_listener(fd, events[i].events); break;
         case Kind::timer: tick(); break;
         case Kind::signal: shut_down(); break;
       }
@@ -172,8 +186,6 @@ void Service::serve_client(int fd) {
     if (passed < 0 || !is_seccomp_listener(passed)) {
       warn("refused an attach without a seccomp listener");
       reply.error = EINVAL;
-    } else if (!watch(passed, Kind::listener)) {
-      reply.error = errno;
     } else {
       set_sync_wakeup(passed);
       listeners_.insert(passed);
@@ -199,8 +211,8 @@ void Service::serve_client(int fd) {
   forget(fd);
 }
 
-void Service::serve_listener(int fd, uint32_t events) {
-  if (events & EPOLLIN) {
+void Service::serve_listener(int fd, short events) {
+  if (events & POLLIN) {
     Notification note;
     int rc = notifier_.receive(fd, &note);
     if (rc == 0) {
@@ -218,15 +230,15 @@ void Service::serve_listener(int fd, uint32_t events) {
     }
     if (rc == ENOENT || rc == EINTR)
       return;
-    if (!(events & EPOLLHUP))
+    if (!(events & POLLHUP))
       warn("receiving on listener %d: %s; dropping it", fd,
            std::strerror(rc));
-  } else if (!(events & (EPOLLHUP | EPOLLERR))) {
+  } else if (!(events & (POLLHUP | POLLERR | POLLNVAL))) {
     return;
   }
   // Every process under this listener's filter is gone.
   listeners_.erase(fd);
-  forget(fd);
+  close(fd);
 }
 
 void Service::tick() {
@@ -259,7 +271,7 @@ void Service::sync_timer() {
 void Service::drop_listeners() {
   // Closing a listener makes its processes' calls fail with ENOSYS.
   for (int fd : listeners_)
-    forget(fd);
+    close(fd);
   listeners_.clear();
 }
 

@@ -1,6 +1,6 @@
-// The elevator service: one thread, one epoll loop over the listening
-// socket, its clients, every attached seccomp listener, a timer that moves
-// the car, and the signals that end it.
+// The elevator service: one thread, one loop over the listening socket, its
+// clients, every attached seccomp listener, a timer that moves the car, and
+// the signals that end it.
 #pragma once
 
 #include <sys/types.h>
@@ -37,13 +37,13 @@ class Service {
   int run();
 
  private:
-  enum class Kind : uint32_t { socket, client, listener, timer, signal };
+  enum class Kind : uint32_t { socket, client, timer, signal };
 
   bool watch(int fd, Kind kind);
   void forget(int fd);
   void accept_clients();
   void serve_client(int fd);
-  void serve_listener(int fd, uint32_t events);
+  void serve_listener(int fd, short events);
   void tick();
   void sync_timer();
   void drop_listeners();

@@ -5,8 +5,11 @@
 //   rawcall -n COUNT NR [ARG...]   COUNT calls, prints "RESULT COUNT" for
 //                                  each distinct result, in order of first
 //                                  appearance
+//   rawcall -t -n COUNT NR ...     the same, then the nanoseconds the calls
+//                                  took in all, on a line "ns TOTAL"
 
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,7 +28,7 @@ bool parse(const char* text, long* out) {
 }
 
 int usage() {
-  std::fputs("usage: rawcall [-n COUNT] NR [ARG...] (at most 6 ARGs)\n",
+  std::fputs("usage: rawcall [-t] [-n COUNT] NR [ARG...] (at most 6 ARGs)\n",
              stderr);
   return 2;
 }
@@ -35,13 +38,19 @@ int usage() {
 int main(int argc, char** argv) {
   int first = 1;
   long count = 1;
-  bool summary = false;
-  if (argc > 2 && std::strcmp(argv[1], "-n") == 0) {
-    if (!parse(argv[2], &count) || count < 1)
+  bool summary = false, timed = false;
+  if (argc > 1 && std::strcmp(argv[1], "-t") == 0) {
+    timed = true;
+    first = 2;
+  }
+  if (argc > first + 1 && std::strcmp(argv[first], "-n") == 0) {
+    if (!parse(argv[first + 1], &count) || count < 1)
       return usage();
     summary = true;
-    first = 3;
+    first += 2;
   }
+  if (timed && !summary)
+    return usage();
   long nr;
   if (first >= argc || !parse(argv[first], &nr) || argc - first - 1 > 6)
     return usage();
@@ -51,6 +60,8 @@ int main(int argc, char** argv) {
       return usage();
 
   std::vector<std::pair<long, long>> seen;
+  timespec begin, end;
+  clock_gettime(CLOCK_MONOTONIC, &begin);
   for (long i = 0; i < count; ++i) {
     long result = syscall(nr, args[0], args[1], args[2], args[3], args[4],
                           args[5]);
@@ -67,7 +78,11 @@ int main(int argc, char** argv) {
     if (!found)
       seen.push_back({result, 1});
   }
+  clock_gettime(CLOCK_MONOTONIC, &end);
   for (auto& [value, times] : seen)
     std::printf("%ld %ld\n", value, times);
+  if (timed)
+    std::printf("ns %lld\n", (end.tv_sec - begin.tv_sec) * 1000000000LL +
+                                 (end.tv_nsec - begin.tv_nsec));
   return 0;
 }
