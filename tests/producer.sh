@@ -134,6 +134,37 @@ expect "unloaded mid-run: accepted = added" "$final" "$added"
 expect "unloaded mid-run: ends on an attempt line" \
   "$(tail -n 1 "$scratch/out")" "$(sed -n "$((added + 1))p" "$scratch/expected")"
 
+# A wall clock stepped back during the sending leaves more to wait than
+# usleep's 32-bit count of microseconds holds (4,294 s): the whole of it is
+# slept all the same.  The clock runs a thousand times faster here, and is
+# set back 4,700 s once the first request has arrived.
+load
+echo "+0 x1000" >"$scratch/clock"
+begin=$(date +%s%N)
+"$ELEVMOD" run -- env LD_PRELOAD="$FAKETIME_LIB" \
+  FAKETIME_TIMESTAMP_FILE="$scratch/clock" FAKETIME_NO_CACHE=1 \
+  ./producer >"$scratch/out" 2>"$scratch/err" &
+pid=$!
+for _ in $(seq 2000); do
+  [ "$(json_field accepted)" -gt 0 ] 2>/dev/null && break
+  sleep 0.001
+done
+echo "-4700 x1000" >"$scratch/clock"
+wait $pid
+expect "clock stepped back: status" "$?" 0
+end=$(date +%s%N)
+remaining=$(sed -n 's/^Waiting for the remaining \([0-9]*\) seconds$/\1/p' \
+  "$scratch/out")
+remaining=${remaining:-0}
+slept=$(( (end - begin) / 1000000 ))  # a real millisecond is a second here
+expect "clock stepped back: remaining $remaining s beyond usleep's range" \
+  "$(( remaining > 4295 ))" 1
+expect "clock stepped back: slept it all ($slept s)" \
+  "$(( slept >= remaining ))" 1
+expect "clock stepped back: last line" "$(tail -n 1 "$scratch/out")" \
+  "Time is up!!!"
+unload
+
 # Three producers and a consumer at once against one service.
 load --step-ms 5
 for i in 1 2 3; do
