@@ -20,6 +20,8 @@ constexpr long kStopCall = 325;
 constexpr long kRejectedFlags = -1;
 
 constexpr size_t kCommandSize = 100;
+// "md5sum %s | awk '{print($1)}'" around the quoted path.
+const char kDigestHead[] = "md5sum ";
 const char kDigestTail[] = " | awk '{print($1)}'";
 
 }  // namespace
@@ -49,12 +51,13 @@ void signiture(const char* path) {
   for (const char* p = path; *p; ++p)
     quotes += *p == '\'';
   size_t operand = 2 + (dashed ? 2 : 0) + std::strlen(path) + 3 * quotes;
-  size_t needed = std::strlen("md5sum ") + operand + std::strlen(kDigestTail) + 1;
+  size_t needed = sizeof kDigestHead - 1 + operand + sizeof kDigestTail;
 
   char* command = static_cast<char*>(
       std::malloc(needed > kCommandSize ? needed : kCommandSize));
   if (command) {
-    char* out = command + std::sprintf(command, "md5sum '%s", dashed ? "./" : "");
+    char* out = command + std::sprintf(command, "%s'%s", kDigestHead,
+                                       dashed ? "./" : "");
     for (const char* p = path; *p; ++p) {
       if (*p == '\'') {
         std::memcpy(out, "'\\''", 4);

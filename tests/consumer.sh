@@ -81,6 +81,15 @@ expect "real pause ($ms ms)" "$(( ms >= 2900 && ms < 10000 ))" 1
 expect "real run output" "$(cat "$scratch/slow")" \
   "$digest"$'\nModule is not loaded!'
 
+# With no heap for the command buffer: no digest line, still the pause (at
+# a hundredfold speed, three seconds are 30 ms), and the run goes on.
+begin=$(date +%s%N)
+check "no memory for the digest" 2 $'Module is not loaded!\n' "" \
+  env NOMALLOC_SIZE=100 FAKETIME="+0 x100" \
+  LD_PRELOAD="$BIN/tests/libnomalloc.so:$FAKETIME_LIB" ./consumer --start
+end=$(date +%s%N)
+expect "no memory: still pauses" "$(( (end - begin) / 1000000 >= 29 ))" 1
+
 # Hostile invocation paths: nothing in them runs, the digest stays right.
 long=$scratch/bin/a-directory-name-that-is-long/and-another-that-is-longer-still
 mkdir -p "$long"
@@ -93,8 +102,11 @@ hostile=(
 for path in "${hostile[@]}"; do
   cp -- consumer "$path"
   # A bare name is found along PATH, and reaches the tool as typed.
-  want=$(digest_of "./${path#./}")
-  [ "${path:0:1}" == / ] && want=$(digest_of "$path")
+  if [ "${path:0:1}" == / ]; then
+    want=$(digest_of "$path")
+  else
+    want=$(digest_of "./${path#./}")
+  fi
   check "hostile path $(printf %q "$path")" 0 \
     "$want"$'\nElevator successfully started\n' "" \
     env LD_PRELOAD="$FAKETIME_LIB" FAKETIME="+0 x100" PATH="$PATH:." \

@@ -96,6 +96,25 @@ elevmod: refused an attach without a seccomp listener
 elevmod: refused an attach without a seccomp listener
 elevmod: ignored a request with unknown verb 99"
 
+# A caller that dies while its call waits for the service is not counted,
+# and costs the service nothing.
+"$ELEVMOD" run sh -c 'read x <"$2"; exec "$1" 324 0 5 6' sh "$RAWCALL" \
+  "$scratch/go" &
+caller=$!
+sleep 0.2
+kill -STOP $pid
+echo go >"$scratch/go"
+sleep 0.2
+kill -KILL $caller
+wait $caller 2>/dev/null
+kill -CONT $pid
+check "served after a dead caller" 0 $'0\n' "" \
+  "$ELEVMOD" run "$RAWCALL" 324 0 7 8
+expect "dead caller's request not counted" "$(json_field accepted)" 201
+expect "dead caller's request waits nowhere" \
+  "$("$ELEVMOD" status --json | sed -n 's/.*"waiting_by_floor":\[\([0-9,]*\)\].*/\1/p')" \
+  "0,0,200,0,0,0,1,0,0,0"
+
 # Other users may not use it, even with the socket opened up to them.
 if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
   chmod 755 "$scratch"
