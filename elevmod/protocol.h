@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 #include "elevator.h"
 
@@ -24,6 +25,9 @@ struct Reply {
   int32_t error = 0;  // 0, or the errno saying why the request was refused
   Snapshot snapshot;
 };
+
+static_assert(std::is_trivially_copyable_v<Request> &&
+              std::is_trivially_copyable_v<Reply>);
 
 // The socket path: `option` if given, else $ELEVMOD_SOCKET, else "socket" in
 // a private per-user directory, which is created (0700) when `create_dir`.

@@ -46,6 +46,23 @@ check "nested --reply under a service" 125 "" \
   "$ELEVMOD" run "$ELEVMOD" run --reply 323=5 "$RAWCALL" 323
 check "run inside --reply" 0 $'5\n' "" \
   "$ELEVMOD" run --reply 323=5 "$ELEVMOD" run "$RAWCALL" 323
+
+# The --reply helper answers a whole process tree and is gone with it.
+check "--reply answers children" 0 $'6\n6\n' "" "$ELEVMOD" run \
+  --reply 323=6 -- bash -c '"$1" 323; ( "$1" 323 ) & wait' bash "$RAWCALL"
+"$ELEVMOD" run --reply 323=424242 -- sleep 0.2 &
+sleep 0.1
+# (The command is sleep by now; only the helper still carries elevmod's
+# command line.)
+expect "--reply helper while its command runs" \
+  "$(pgrep -c -f -- "--reply 323=424242")" 1
+wait
+for _ in $(seq 50); do
+  pgrep -f -- "--reply 323=424242" >/dev/null || break
+  sleep 0.02
+done
+expect "--reply helper gone with its command" \
+  "$(pgrep -c -f -- "--reply 323=424242")" 0
 unload
 load --socket "$scratch/other"
 check "outer run without service, inner with one" 0 $'0\n' "" \

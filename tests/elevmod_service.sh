@@ -15,6 +15,7 @@ load
 check "second load" 1 "" \
   "elevmod: load: a service is already loaded on $sock"$'\n' "$ELEVMOD" load
 check "first still serves" 0 $'0\n' "" "$ELEVMOD" run "$RAWCALL" 323
+expect "listener dropped once its process ended" "$(json_field listeners)" 0
 expect "socket mode" "$(stat -c %a "$sock")" 600
 "$ELEVMOD" status >"$scratch/status"
 expect "status text" "$(head -n 1 "$scratch/status")" "state:      idle"

@@ -88,11 +88,11 @@ read -r first_seen last_seen <"$scratch/watched"
 watched=$(( (${last_seen:-0} - ${first_seen:-0}) / 10000000 ))
 measured=$(( 300 - remaining ))
 expect "full run: sending measured $measured s, watched $watched s" \
-  "$(( measured - watched <= 5 && watched - measured <= 5 ))" 1
+  "$(( measured - watched <= 10 && watched - measured <= 10 ))" 1
 fake=$(( (end - begin) / 10000000 ))
 echo "note: sending measured $measured s, watched $watched s; run $fake s (accelerated clock)"
 expect "full run: lasts the window ($fake s)" \
-  "$(( fake >= 300 && fake <= 360 ))" 1
+  "$(( fake >= 300 && fake <= 380 ))" 1
 expect "full run: service holds all" "$(json_field accepted)" 10000
 expect_invariant
 unload
