@@ -257,14 +257,14 @@ void Service::sync_timer() {
   bool want = elevator_.running();
   if (want == timer_armed_)
     return;
-  itimerspec spec{};
+  itimerspec setting{};
   if (want) {
     timespec step{options_.step_ms / 1000,
                   static_cast<long>(options_.step_ms % 1000) * 1000000L};
-    spec.it_value = step;
-    spec.it_interval = step;
+    setting.it_value = step;
+    setting.it_interval = step;
   }
-  if (timerfd_settime(timer_fd_, 0, &spec, nullptr) == 0)
+  if (timerfd_settime(timer_fd_, 0, &setting, nullptr) == 0)
     timer_armed_ = want;
 }
 
