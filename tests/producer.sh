@@ -137,7 +137,7 @@ expect "unloaded mid-run: ends on an attempt line" \
 # A wall clock stepped back during the sending leaves more to wait than
 # usleep's 32-bit count of microseconds holds (4,294 s): the whole of it is
 # slept all the same.  The clock runs a thousand times faster here, and is
-# set back 4,700 s once the first request has arrived.
+# set back 6,000 s once the first request has arrived.
 load
 echo "+0 x1000" >"$scratch/clock"
 begin=$(date +%s%N)
@@ -149,7 +149,7 @@ for _ in $(seq 2000); do
   [ "$(json_field accepted)" -gt 0 ] 2>/dev/null && break
   sleep 0.001
 done
-echo "-4700 x1000" >"$scratch/clock"
+echo "-6000 x1000" >"$scratch/clock"
 wait $pid
 expect "clock stepped back: status" "$?" 0
 end=$(date +%s%N)
