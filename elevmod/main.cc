@@ -144,22 +144,23 @@ struct Common {
   bool help = false;
 };
 
-// Handles the options every verb takes.  Returns 1 if `name` was one of
-// them, 0 if not, and a usage status on a bad value.
-int common_option(const char* verb, const std::string& name, Options& opts,
-                  Common* common, int* status) {
+enum class Parsed { other, taken, bad };
+
+// Handles the options every verb takes: taken, other (not one of them), or
+// bad (the complaint is printed).
+Parsed common_option(const char* verb, const std::string& name, Options& opts,
+                     Common* common) {
   if (name == "--help") {
     common->help = true;
-    return 1;
+    return Parsed::taken;
   }
-  if (name == "--socket") {
-    if (!opts.value(&common->socket) || common->socket.empty()) {
-      *status = usage_error(verb, "--socket needs a path");
-      return -1;
-    }
-    return 1;
+  if (name != "--socket")
+    return Parsed::other;
+  if (!opts.value(&common->socket) || common->socket.empty()) {
+    usage_error(verb, "--socket needs a path");
+    return Parsed::bad;
   }
-  return 0;
+  return Parsed::taken;
 }
 
 int verb_help(int verb) {
@@ -182,14 +183,13 @@ int do_load(int argc, char** argv) {
   Common common;
   ServiceOptions service_options;
   bool foreground = false;
-  int status = kOk;
   while (const char* name_ptr = opts.next()) {
     std::string name = name_ptr, text;
     long long value;
-    int common_rc = common_option(verb, name, opts, &common, &status);
-    if (common_rc < 0)
-      return status;
-    if (common_rc > 0)
+    Parsed parsed = common_option(verb, name, opts, &common);
+    if (parsed == Parsed::bad)
+      return kUsage;
+    if (parsed == Parsed::taken)
       continue;
     if (name == "--foreground" && !opts.has_inline_value()) {
       foreground = true;
@@ -254,13 +254,12 @@ int do_unload_or_status(int verb_index, int argc, char** argv) {
   Options opts(argc, argv, 2);
   Common common;
   bool json = false, watch = false;
-  int status = kOk;
   while (const char* name_ptr = opts.next()) {
     std::string name = name_ptr;
-    int common_rc = common_option(verb, name, opts, &common, &status);
-    if (common_rc < 0)
-      return status;
-    if (common_rc > 0)
+    Parsed parsed = common_option(verb, name, opts, &common);
+    if (parsed == Parsed::bad)
+      return kUsage;
+    if (parsed == Parsed::taken)
       continue;
     if (name == "--json" && !opts.has_inline_value())
       json = true;
@@ -321,13 +320,12 @@ int do_run(int argc, char** argv) {
   Options opts(argc, argv, 2);
   Common common;
   RunOptions options;
-  int status = kOk;
   while (const char* name_ptr = opts.next()) {
     std::string name = name_ptr, text;
-    int common_rc = common_option(verb, name, opts, &common, &status);
-    if (common_rc < 0)
-      return status;
-    if (common_rc > 0)
+    Parsed parsed = common_option(verb, name, opts, &common);
+    if (parsed == Parsed::bad)
+      return kUsage;
+    if (parsed == Parsed::taken)
       continue;
     if (name != "--reply")
       return usage_error(verb, "unknown option '" + name + "'");

@@ -85,6 +85,7 @@ load --capacity 0|elevmod: load: --capacity needs a whole number from 1 to 10000
 load --step-ms|elevmod: load: --step-ms needs a whole number from 1 to 3600000 (see 'elevmod load --help')
 load --bogus|elevmod: load: unknown option '--bogus' (see 'elevmod load --help')
 status --watch-me|elevmod: status: unknown option '--watch-me' (see 'elevmod status --help')
+status --socket|elevmod: status: --socket needs a path (see 'elevmod status --help')
 unload extra|elevmod: unload: unexpected argument 'extra' (see 'elevmod unload --help')
 EOF_CASES
 
