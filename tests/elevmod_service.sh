@@ -68,7 +68,7 @@ read -r passed failed <"$scratch/counts"
 for sig in TERM INT; do
   "$ELEVMOD" load --foreground 2>"$scratch/fg-err" &
   pid=$!
-  for _ in $(seq 50); do [ -S "$sock" ] && break; sleep 0.02; done
+  wait_for_socket
   check "foreground serves ($sig)" 0 $'0\n' "" "$ELEVMOD" run "$RAWCALL" 323
   kill -$sig $pid
   wait $pid
@@ -80,7 +80,7 @@ done
 # the calls of others go on being answered.
 "$ELEVMOD" load --foreground 2>"$scratch/fg-err" &
 pid=$!
-for _ in $(seq 50); do [ -S "$sock" ] && break; sleep 0.02; done
+wait_for_socket
 "$ELEVMOD" run sh -c 'read x <"$2"; "$1" -n 200 324 0 3 4' sh "$RAWCALL" \
   "$scratch/go" >"$scratch/good" &
 for mode in garbage oversize pipe nofd unknown hangup; do

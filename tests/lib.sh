@@ -72,20 +72,40 @@ unload() {
   "$ELEVMOD" unload || fail "elevmod unload"
 }
 
-# json_field NAME: one numeric field of `elevmod status --json`.
-json_field() {
-  "$ELEVMOD" status --json | sed -n "s/.*\"$1\":\([0-9-]*\).*/\1/p"
+# field_of JSON NAME: one numeric field of a status JSON object.
+field_of() {
+  sed -n "s/.*\"$2\":\([0-9-]*\).*/\1/p" <<<"$1"
 }
 
-# Checks accepted = waiting + aboard + delivered in the service's status.
+# json_field NAME: one numeric field of `elevmod status --json`.
+json_field() {
+  field_of "$("$ELEVMOD" status --json)" "$1"
+}
+
+# Checks accepted = waiting + aboard + delivered in one status.
 expect_invariant() {
-  local json accepted waiting aboard delivered
+  local json
   json=$("$ELEVMOD" status --json)
-  accepted=$(sed -n 's/.*"accepted":\([0-9]*\).*/\1/p' <<<"$json")
-  waiting=$(sed -n 's/.*"waiting":\([0-9]*\).*/\1/p' <<<"$json")
-  aboard=$(sed -n 's/.*"aboard":\([0-9]*\).*/\1/p' <<<"$json")
-  delivered=$(sed -n 's/.*"delivered":\([0-9]*\).*/\1/p' <<<"$json")
-  expect "invariant in $json" "$accepted" "$((waiting + aboard + delivered))"
+  expect "invariant in $json" "$(field_of "$json" accepted)" \
+    "$(( $(field_of "$json" waiting) + $(field_of "$json" aboard) +
+         $(field_of "$json" delivered) ))"
+}
+
+# Waits until the service has accepted a first request (two seconds at most).
+wait_for_first_request() {
+  for _ in $(seq 2000); do
+    [ "$(json_field accepted)" -gt 0 ] 2>/dev/null && return
+    sleep 0.001
+  done
+}
+
+# Waits until a service started in the background has its socket (one
+# second at most).
+wait_for_socket() {
+  for _ in $(seq 50); do
+    [ -S "$ELEVMOD_SOCKET" ] && return
+    sleep 0.02
+  done
 }
 
 finish() {

@@ -116,10 +116,7 @@ unload
 load
 "$ELEVMOD" run -- "${FAST_ENV[@]}" ./producer >"$scratch/out" 2>"$scratch/err" &
 pid=$!
-for _ in $(seq 2000); do
-  [ "$(json_field accepted)" -gt 0 ] 2>/dev/null && break
-  sleep 0.001
-done
+wait_for_first_request
 kill -STOP $pid
 "$ELEVMOD" unload --json >"$scratch/final"
 kill -CONT $pid
@@ -127,7 +124,7 @@ wait $pid
 expect "unloaded mid-run: status" "$?" 1
 expect "unloaded mid-run: stderr" "$(cat "$scratch/err")" "Module is not loaded!"
 added=$(grep -c '^Successfully added$' "$scratch/out")
-final=$(sed -n 's/.*"accepted":\([0-9]*\).*/\1/p' "$scratch/final")
+final=$(field_of "$(cat "$scratch/final")" accepted)
 expect "unloaded mid-run: stopped part-way ($added)" \
   "$(( added > 0 && added < 10000 ))" 1
 expect "unloaded mid-run: accepted = added" "$final" "$added"
@@ -145,10 +142,7 @@ begin=$(date +%s%N)
   FAKETIME_TIMESTAMP_FILE="$scratch/clock" FAKETIME_NO_CACHE=1 \
   ./producer >"$scratch/out" 2>"$scratch/err" &
 pid=$!
-for _ in $(seq 2000); do
-  [ "$(json_field accepted)" -gt 0 ] 2>/dev/null && break
-  sleep 0.001
-done
+wait_for_first_request
 echo "-6000 x1000" >"$scratch/clock"
 wait $pid
 expect "clock stepped back: status" "$?" 0
