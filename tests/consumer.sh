@@ -109,7 +109,7 @@ for path in "${hostile[@]}"; do
   fi
   check "hostile path $(printf %q "$path")" 0 \
     "$want"$'\nElevator successfully started\n' "" \
-    env LD_PRELOAD="$FAKETIME_LIB" FAKETIME="+0 x100" PATH="$PATH:." \
+    env PATH="$PATH:." "${FAST_TREE[@]}" \
     "$ELEVMOD" run --reply 323=0 -- "$path" --start
   rm -f -- "$path"
 done

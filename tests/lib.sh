@@ -119,6 +119,11 @@ FAKETIME_LIB=$(ls /usr/lib/*/faketime/libfaketime.so.1 2>/dev/null | head -n 1)
 # The same hundredfold speed-up, exec'd in place: no faketime process between
 # the caller and the tool, so $! is the tool's own pid.
 FAST_ENV=(env LD_PRELOAD="$FAKETIME_LIB" FAKETIME="+0 x100")
+# The speed-up for a chain of execs (elevmod run, then the tool as typed).
+# The first process under libfaketime makes its shared memory, named by its
+# pid, and removes it only if it exits rather than execs; a leftover whose pid
+# comes round again breaks that later faketime.  A bash parent owns it here.
+FAST_TREE=("${FAST_ENV[@]}" bash -c '"$@"; exit $?' bash)
 
 # digest_of FILE: the digest line the tools print for FILE.
 digest_of() {
