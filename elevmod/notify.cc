@@ -126,10 +126,10 @@ int Notifier::respond(int listener, uint64_t id, int64_t value, int error) {
   return 0;
 }
 
-void set_sync_wakeup(int listener) {
+bool set_sync_wakeup(int listener) {
   // EINVAL on kernels before 6.6, which simply lack the flag.
-  ioctl(listener, SECCOMP_IOCTL_NOTIF_SET_FLAGS,
-        SECCOMP_USER_NOTIF_FD_SYNC_WAKE_UP);
+  return ioctl(listener, SECCOMP_IOCTL_NOTIF_SET_FLAGS,
+               SECCOMP_USER_NOTIF_FD_SYNC_WAKE_UP) == 0;
 }
 
 }  // namespace elevmod

@@ -53,7 +53,8 @@ class Notifier {
 
 // Asks the kernel to wake the caller on the answering CPU (Linux 6.6 and
 // later), which cuts a round trip severalfold; older kernels keep working
-// without it.
-void set_sync_wakeup(int listener);
+// without it.  True when the kernel took it: such a kernel also ends a
+// blocking receive once every process under the listener's filter is gone.
+bool set_sync_wakeup(int listener);
 
 }  // namespace elevmod

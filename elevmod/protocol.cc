@@ -1,6 +1,8 @@
 #include "protocol.h"
 
 #include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -44,7 +46,65 @@ bool private_dir(const std::string& dir, bool create, std::string* err) {
     *err = dir + " is not a private directory of this user (want mode 0700)";
     return false;
   }
+  // mkdir() obeys the umask, and a directory of ours that we may not enter
+  // would shut this user out of the service until repaired by hand.
+  if ((st.st_mode & 0700) != 0700 && chmod(dir.c_str(), 0700) != 0) {
+    *err = "cannot give " + dir + " mode 0700: " + errno_text(errno) +
+           " (hint: chmod 700 " + dir + ")";
+    return false;
+  }
   return true;
+}
+
+// Takes the lock that makes one service the owner of a socket path.  The
+// lock file may be removed by a service that is just ending, so a lock taken
+// on a file that is no longer at `lock_path` is taken again.
+int lock_path(const std::string& lock_path, bool* busy, std::string* err) {
+  for (;;) {
+    int fd = open(lock_path.c_str(),
+                  O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+      *err = "cannot open " + lock_path + ": " + errno_text(errno);
+      return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      int saved = errno;
+      close(fd);
+      *busy = saved == EWOULDBLOCK;
+      *err = *busy ? "" : "cannot lock " + lock_path + ": " + errno_text(saved);
+      return -1;
+    }
+    struct stat held, named;
+    if (fstat(fd, &held) == 0 && stat(lock_path.c_str(), &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+      return fd;
+    close(fd);
+  }
+}
+
+int bind_and_listen(const std::string& path, std::string* err) {
+  sockaddr_un addr;
+  make_address(path, &addr);
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    *err = "socket: " + errno_text(errno);
+    return -1;
+  }
+  mode_t old_mask = umask(0177);
+  int rc = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  int saved = errno;
+  umask(old_mask);
+  if (rc == 0 && listen(fd, 64) != 0) {
+    saved = errno;
+    unlink(path.c_str());
+    rc = -1;
+  }
+  if (rc != 0) {
+    close(fd);
+    *err = "cannot listen on " + path + ": " + errno_text(saved);
+    return -1;
+  }
+  return fd;
 }
 
 }  // namespace
@@ -84,13 +144,17 @@ bool resolve_socket_path(const std::string& option, bool create_dir,
   return true;
 }
 
-int connect_socket(const std::string& path) {
+int connect_socket(const std::string& path, int timeout_seconds) {
   sockaddr_un addr;
   if (!make_address(path, &addr))
     return -1;
   int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0)
     return -1;
+  // A stopped service whose backlog is full would otherwise hold connect()
+  // for good: on a Unix socket, the send timeout bounds that wait.
+  timeval timeout{timeout_seconds, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     int saved = errno;
     close(fd);
@@ -100,40 +164,84 @@ int connect_socket(const std::string& path) {
   return fd;
 }
 
-int listen_socket(const std::string& path, bool* busy, std::string* err) {
+bool peer_is_trusted(int fd, const std::string& path, std::string* err) {
+  ucred peer{};
+  socklen_t len = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0) {
+    *err = "cannot tell who serves " + path + ": " + errno_text(errno);
+    return false;
+  }
+  if (peer.uid == geteuid() || peer.uid == 0)
+    return true;
+  std::string name = "?";
+  passwd entry, *found = nullptr;
+  char buffer[1024];
+  if (getpwuid_r(peer.uid, &entry, buffer, sizeof buffer, &found) == 0 &&
+      found)
+    name = found->pw_name;
+  *err = "refusing the service on " + path + ": it runs as user " + name +
+         " (uid " + std::to_string(peer.uid) + "), not as you or root";
+  return false;
+}
+
+bool listen_socket(const std::string& path, Listening* out, bool* busy,
+                   std::string* err) {
   *busy = false;
-  int probe = connect_socket(path);
-  if (probe >= 0) {
-    close(probe);
-    *busy = true;
-    *err = "a service is already loaded on " + path;
-    return -1;
+  int lock_fd = lock_path(path + ".lock", busy, err);
+  if (lock_fd < 0) {
+    if (*busy)
+      *err = "a service is already loaded on " + path;
+    return false;
   }
-  if (errno == ECONNREFUSED) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
-      unlink(path.c_str());
+  // Holding the lock, we are the only service for this path: whatever
+  // socket is there was left by one that died.  Anything else is not ours
+  // to replace.
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)) {
+    close(lock_fd);
+    *err = "cannot listen on " + path + ": it exists and is not a socket";
+    return false;
   }
+  // Clients must never find a socket that is bound but not yet listening
+  // (they would take the service for gone), so it listens under another
+  // name first.  A path too long for that suffix is bound in place.
+  std::string temporary = path + ".new";
   sockaddr_un addr;
-  make_address(path, &addr);
-  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) {
-    *err = "socket: " + errno_text(errno);
-    return -1;
-  }
-  mode_t old_mask = umask(0177);
-  int rc = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  int saved = errno;
-  umask(old_mask);
-  if (rc != 0 || listen(fd, 64) != 0) {
-    if (rc == 0)
-      saved = errno;
+  bool in_place = !make_address(temporary, &addr);
+  if (in_place)
+    unlink(path.c_str());
+  else
+    unlink(temporary.c_str());
+  int fd = bind_and_listen(in_place ? path : temporary, err);
+  if (fd >= 0 && !in_place && rename(temporary.c_str(), path.c_str()) != 0) {
+    *err = "cannot move " + temporary + " to " + path + ": " +
+           errno_text(errno);
+    unlink(temporary.c_str());
     close(fd);
-    *busy = saved == EADDRINUSE;
-    *err = "cannot listen on " + path + ": " + errno_text(saved);
-    return -1;
+    fd = -1;
   }
-  return fd;
+  if (fd < 0) {
+    close(lock_fd);
+    return false;
+  }
+  out->fd = fd;
+  out->lock_fd = lock_fd;
+  out->inode = lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+  return true;
+}
+
+void unlisten_socket(const std::string& path, Listening* listening) {
+  struct stat st;
+  if (listening->inode && lstat(path.c_str(), &st) == 0 &&
+      st.st_ino == listening->inode)
+    unlink(path.c_str());
+  if (listening->lock_fd >= 0) {
+    unlink((path + ".lock").c_str());
+    close(listening->lock_fd);
+  }
+  if (listening->fd >= 0)
+    close(listening->fd);
+  *listening = Listening{};
 }
 
 bool send_message(int fd, const void* data, size_t size, int pass_fd) {
@@ -206,17 +314,26 @@ bool is_seccomp_listener(int fd) {
 
 int ask_service(const std::string& path, Verb verb, int pass_fd, Reply* reply,
                 std::string* err) {
-  int fd = connect_socket(path);
+  const std::string no_answer = "no answer from " + path + " within " +
+                                std::to_string(kClientTimeoutSeconds) +
+                                " s (is the service stopped?)";
+  int fd = connect_socket(path, kClientTimeoutSeconds);
   if (fd < 0) {
     int saved = errno;
     if (saved == ENOENT || saved == ECONNREFUSED)
       *err = "no service is loaded on " + path;
+    else if (saved == EAGAIN)
+      *err = no_answer;
     else
       *err = "cannot connect to " + path + ": " + errno_text(saved);
     return saved;
   }
+  if (!peer_is_trusted(fd, path, err)) {
+    close(fd);
+    return EACCES;
+  }
   // A wedged service must not hang its clients for good.
-  timeval timeout{10, 0};
+  timeval timeout{kClientTimeoutSeconds, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   Request request;
   request.verb = verb;
@@ -230,9 +347,13 @@ int ask_service(const std::string& path, Verb verb, int pass_fd, Reply* reply,
                                   &truncated)) != sizeof *reply ||
              truncated || reply->magic != kMagic) {
     result = n < 0 ? errno : EPROTO;
-    *err = n < 0 ? "no answer from " + path + ": " + errno_text(result)
-                 : "unexpected answer from " + path +
-                       " (a different elevmod version?)";
+    if (n < 0 && result == EAGAIN)
+      *err = no_answer;
+    else if (n < 0)
+      *err = "no answer from " + path + ": " + errno_text(result);
+    else
+      *err = "unexpected answer from " + path +
+             " (a different elevmod version?)";
   } else if (reply->error != 0) {
     result = reply->error;
     *err = "the service on " + path + " refused: " + errno_text(result);

@@ -3,6 +3,8 @@
 // alongside) and reads one Reply.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <type_traits>
@@ -29,20 +31,44 @@ struct Reply {
 static_assert(std::is_trivially_copyable_v<Request> &&
               std::is_trivially_copyable_v<Reply>);
 
+// How long a client waits for the service to accept it, and then to answer.
+constexpr int kClientTimeoutSeconds = 10;
+
 // The socket path: `option` if given, else $ELEVMOD_SOCKET, else "socket" in
 // a private per-user directory, which is created (0700) when `create_dir`.
-// Fails if that directory exists but is not the caller's alone.
+// Fails if that directory exists but is not the caller's alone; one of the
+// caller's own that lacks rights for its owner gets them back.
 bool resolve_socket_path(const std::string& option, bool create_dir,
                          std::string* path, std::string* err);
 
-// Binds and listens on `path` (mode 0600), replacing a stale socket file that
-// nobody answers on.  Returns the fd, or -1 with *err set; *busy is set when
-// a service already answers there.
-int listen_socket(const std::string& path, bool* busy, std::string* err);
+// The socket a service holds, and the lock that makes it the only one.
+struct Listening {
+  int fd = -1;       // listening, non-blocking
+  int lock_fd = -1;  // holds the lock on `path` + ".lock" while open
+  ino_t inode = 0;   // of the socket file, to remove only our own
+};
 
-// Connects to the service.  Returns the fd, or -1 with errno set (ENOENT or
-// ECONNREFUSED mean that no service is loaded there).
-int connect_socket(const std::string& path);
+// Takes `path` for a service: locks `path` + ".lock" (a second service on
+// the same path fails with *busy set), binds and listens on a temporary name
+// beside it (mode 0600) and renames that into place, so the socket appears
+// only once it accepts connections.  A stale socket left by a service that
+// died is replaced.  Returns false with *err set on failure.
+bool listen_socket(const std::string& path, Listening* out, bool* busy,
+                   std::string* err);
+
+// Removes the socket (if it is still ours) and the lock file, then releases
+// the lock.
+void unlisten_socket(const std::string& path, Listening* listening);
+
+// Connects to the service, waiting at most `timeout_seconds` for it to
+// accept.  Returns the fd, or -1 with errno set (ENOENT or ECONNREFUSED mean
+// that no service is loaded there, EAGAIN that it did not accept in time).
+int connect_socket(const std::string& path, int timeout_seconds);
+
+// Checks that the peer of a connected socket runs as this process's user or
+// as root, the only ones a client may hand anything to.  Returns false with
+// *err naming the user that serves `path`.
+bool peer_is_trusted(int fd, const std::string& path, std::string* err);
 
 // Sends one message, with `pass_fd` as SCM_RIGHTS when it is >= 0.
 bool send_message(int fd, const void* data, size_t size, int pass_fd);
@@ -59,8 +85,9 @@ ssize_t receive_message(int fd, void* data, size_t size, int* passed_fd,
 bool is_seccomp_listener(int fd);
 
 // One request to the service at `path` and its reply.  Returns 0, or the
-// errno of what failed: ENOENT/ECONNREFUSED when no service is loaded, the
-// service's own refusal otherwise.  *err describes the failure.
+// errno of what failed: ENOENT/ECONNREFUSED when no service is loaded,
+// EACCES when another user serves it (nothing is sent then), the service's
+// own refusal otherwise.  *err describes the failure.
 int ask_service(const std::string& path, Verb verb, int pass_fd, Reply* reply,
                 std::string* err);
 

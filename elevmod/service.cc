@@ -1,38 +1,43 @@
 #include "service.h"
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/timerfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
-#include <vector>
 
-#include "protocol.h"
+#include "log.h"
 
 namespace elevmod {
 
 namespace {
 
-// Beyond this many half-open client connections, new ones are turned away,
-// so a misbehaving client cannot exhaust the service's descriptors.
+// Beyond this many open client connections, the oldest is dropped to make
+// room, so that no number of idle connections locks a good client out.
 constexpr size_t kMaxClients = 256;
+// A client has this long to send its request once it is accepted.
+constexpr int64_t kClientIdleMs = 1000;
+// Descriptors kept free of listeners: clients, the loop's own, and slack.
+constexpr size_t kReservedFds = kMaxClients + 64;
 
-void warn(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void warn(const char* format, ...) {
-  char line[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  std::fprintf(stderr, "elevmod: %s\n", line);
+int64_t now_ms() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+}
+
+sigset_t ending_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    sigaddset(&set, sig);
+  return set;
 }
 
 }  // namespace
@@ -40,41 +45,39 @@ void warn(const char* format, ...) {
 Service::Service(std::string socket_path, ServiceOptions options)
     : path_(std::move(socket_path)),
       options_(options),
-      elevator_(options.config) {}
+      elevator_(options.config),
+      attachments_([this](int listener, Notifier& notifier,
+                          const Notification& note) {
+        answer_call(listener, notifier, note);
+      }) {}
 
 Service::~Service() {
-  drop_listeners();
-  for (auto& [fd, allowed] : clients_)
+  attachments_.stop_all();
+  for (auto& [fd, client] : clients_)
     close(fd);
-  for (int fd : {socket_fd_, epoll_fd_, timer_fd_, signal_fd_})
+  for (int fd : {epoll_fd_, timer_fd_, signal_fd_})
     if (fd >= 0)
       close(fd);
-}
-
-bool Service::watch(int fd, Kind kind) {
-  epoll_event event{};
-  event.events = EPOLLIN;
-  event.data.u64 = (static_cast<uint64_t>(kind) << 32) |
-                   static_cast<uint32_t>(fd);
-  return epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event) == 0;
-}
-
-void Service::forget(int fd) {
-  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
-  close(fd);
+  unlisten_socket(path_, &listening_);
 }
 
 bool Service::prepare(bool* busy, std::string* err) {
-  *busy = false;
-  if (!notifier_.usable(err))
+  Notifier probe;
+  if (!probe.usable(err))
     return false;
-  sigset_t signals;
-  sigemptyset(&signals);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP})
-    sigaddset(&signals, sig);
+  // Blocked from here on, so that a signal sent before the loop reads them
+  // still ends the service cleanly.  The listener threads inherit the mask.
+  sigset_t signals = ending_signals();
+  sigaddset(&signals, SIGUSR1);
   sigprocmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  return listen_socket(path_, &listening_, busy, err);
+}
 
+bool Service::set_up(std::string* err) {
+  // A signalfd watched through epoll is woken by the signals of the process
+  // that registered it, so this happens in the serving process.
+  sigset_t signals = ending_signals();
   epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
   timer_fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
   signal_fd_ = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
@@ -83,44 +86,44 @@ bool Service::prepare(bool* busy, std::string* err) {
            std::strerror(errno);
     return false;
   }
-  socket_fd_ = listen_socket(path_, busy, err);
-  if (socket_fd_ < 0)
-    return false;
-  struct stat st;
-  if (stat(path_.c_str(), &st) == 0)
-    socket_inode_ = st.st_ino;
-  if (!watch(socket_fd_, Kind::socket) || !watch(timer_fd_, Kind::timer) ||
+  if (!watch(listening_.fd, Kind::socket) || !watch(timer_fd_, Kind::timer) ||
       !watch(signal_fd_, Kind::signal)) {
     *err = std::string("epoll_ctl: ") + std::strerror(errno);
     return false;
   }
+  raise_descriptor_limit();
   return true;
 }
 
+void Service::raise_descriptor_limit() {
+  // Each attached process tree holds one of our descriptors.
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  getrlimit(RLIMIT_NOFILE, &limit);
+  size_t room = limit.rlim_cur == RLIM_INFINITY ? SIZE_MAX : limit.rlim_cur;
+  attachments_.set_limit(room > kReservedFds ? room - kReservedFds : 0);
+}
+
 int Service::run() {
-  // The listeners are polled directly rather than through epoll: a caller
-  // that notifies a listener wakes a poll() waiter synchronously, on its own
-  // CPU (SECCOMP_USER_NOTIF_FD_SYNC_WAKE_UP), but epoll's relay of that
-  // wakeup is an ordinary one, which costs about a third more per call.
-  // Everything else stays behind the one epoll descriptor.
-  std::vector<pollfd> fds;
+  std::string err;
+  if (!set_up(&err)) {
+    warn("%s", err.c_str());
+    shut_down();
+    return 1;
+  }
   epoll_event events[64];
   while (!done_) {
-    fds.clear();
-    fds.push_back({epoll_fd_, POLLIN, 0});
-    for (int fd : listeners_)
-      fds.push_back({fd, POLLIN, 0});
-    if (poll(fds.data(), fds.size(), -1) < 0) {
+    int n = epoll_wait(epoll_fd_, events, 64, next_timeout());
+    if (n < 0) {
       if (errno == EINTR)
         continue;
-      warn("poll: %s", std::strerror(errno));
+      warn("epoll_wait: %s", std::strerror(errno));
       shut_down();
       return 1;
     }
-    for (size_t i = 1; i < fds.size() && !done_; ++i)
-      if (fds[i].revents)
-        serve_listener(fds[i].fd, fds[i].revents);
-    int n = fds[0].revents ? epoll_wait(epoll_fd_, events, 64, 0) : 0;
     for (int i = 0; i < n && !done_; ++i) {
       auto kind = static_cast<Kind>(events[i].data.u64 >> 32);
       int fd = static_cast<int>(events[i].data.u64 & 0xffffffffu);
@@ -131,22 +134,44 @@ int Service::run() {
         case Kind::signal: shut_down(); break;
       }
     }
-    if (!done_)
-      sync_timer();
+    expire_clients();
   }
   return 0;
 }
 
+bool Service::watch(int fd, Kind kind) {
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = (static_cast<uint64_t>(kind) << 32) |
+                   static_cast<uint32_t>(fd);
+  return epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event) == 0;
+}
+
+void Service::drop_client(int fd) {
+  clients_.erase(fd);
+  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+  close(fd);
+}
+
 void Service::accept_clients() {
   for (;;) {
-    int fd = accept4(socket_fd_, nullptr, nullptr,
+    int fd = accept4(listening_.fd, nullptr, nullptr,
                      SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
       if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED)
         warn("accept on %s: %s", path_.c_str(), std::strerror(errno));
       return;
     }
-    if (clients_.size() >= kMaxClients || !watch(fd, Kind::client)) {
+    // The oldest connections are those that have sent nothing for longest;
+    // a good client sends its request as soon as it is connected.
+    while (clients_.size() >= kMaxClients && !deadlines_.empty()) {
+      Deadline oldest = deadlines_.front();
+      deadlines_.pop_front();
+      auto it = clients_.find(oldest.fd);
+      if (it != clients_.end() && it->second.serial == oldest.serial)
+        drop_client(oldest.fd);
+    }
+    if (!watch(fd, Kind::client)) {
       close(fd);
       continue;
     }
@@ -157,12 +182,43 @@ void Service::accept_clients() {
     if (!allowed)
       warn("refused a client of user %u (pid %d): not this service's user",
            peer.uid, peer.pid);
-    clients_[fd] = allowed;
+    uint64_t serial = next_serial_++;
+    clients_[fd] = Client{allowed, serial};
+    deadlines_.push_back({now_ms() + kClientIdleMs, fd, serial});
   }
 }
 
+void Service::expire_clients() {
+  int64_t now = now_ms();
+  while (!deadlines_.empty() && deadlines_.front().at_ms <= now) {
+    Deadline due = deadlines_.front();
+    deadlines_.pop_front();
+    auto it = clients_.find(due.fd);
+    if (it != clients_.end() && it->second.serial == due.serial)
+      drop_client(due.fd);
+  }
+  // Entries of clients already served would pile up while an idle one sits
+  // at the front; drop them too once they are stale.
+  while (!deadlines_.empty()) {
+    auto it = clients_.find(deadlines_.front().fd);
+    if (it != clients_.end() && it->second.serial == deadlines_.front().serial)
+      break;
+    deadlines_.pop_front();
+  }
+}
+
+int Service::next_timeout() {
+  if (deadlines_.empty())
+    return -1;
+  int64_t wait = deadlines_.front().at_ms - now_ms();
+  return wait < 0 ? 0 : static_cast<int>(wait) + 1;
+}
+
 void Service::serve_client(int fd) {
-  bool allowed = clients_[fd];
+  auto it = clients_.find(fd);
+  if (it == clients_.end())
+    return;
+  bool allowed = it->second.allowed;
   Request request;
   int passed = -1;
   bool truncated = false;
@@ -187,17 +243,16 @@ void Service::serve_client(int fd) {
       warn("refused an attach without a seccomp listener");
       reply.error = EINVAL;
     } else {
-      set_sync_wakeup(passed);
-      listeners_.insert(passed);
+      attach(passed, &reply);
       passed = -1;
     }
-  } else if (request.verb == Verb::status || request.verb == Verb::unload) {
-    reply.snapshot = elevator_.snapshot();
-    reply.snapshot.listeners = static_cast<uint32_t>(listeners_.size());
+  } else if (request.verb == Verb::status) {
+    reply.snapshot = snapshot();
+  } else if (request.verb == Verb::unload) {
     // Detach everyone before saying so: once unload returns, the three calls
     // fail for every attached process, and the figures are final.
-    if (request.verb == Verb::unload)
-      shut_down();
+    shut_down();
+    reply.snapshot = snapshot();
   } else {
     warn("ignored a request with unknown verb %u",
          static_cast<uint32_t>(request.verb));
@@ -205,40 +260,45 @@ void Service::serve_client(int fd) {
   }
   if (passed >= 0)
     close(passed);
-  if (answer)
-    send_message(fd, &reply, sizeof reply, -1);
-  clients_.erase(fd);
-  forget(fd);
+  if (answer) {
+    // Non-blocking: a client that never reads cannot hold the loop.
+    send(fd, &reply, sizeof reply, MSG_DONTWAIT | MSG_NOSIGNAL);
+  }
+  drop_client(fd);
 }
 
-void Service::serve_listener(int fd, short events) {
-  if (events & POLLIN) {
-    Notification note;
-    int rc = notifier_.receive(fd, &note);
-    if (rc == 0) {
-      if (!note.ours) {
-        notifier_.respond(fd, note.id, 0, ENOSYS);
-        return;
-      }
-      elevator_.note_arrival(note.call.nr);
-      int result = elevator_.answer(note.call);
-      // Commit only what the caller was told; a lost answer (ENOENT: the
-      // caller died or was interrupted and may ask again) changes nothing.
-      if (notifier_.respond(fd, note.id, result, 0) == 0)
-        elevator_.commit(note.call);
-      return;
-    }
-    if (rc == ENOENT || rc == EINTR)
-      return;
-    if (!(events & POLLHUP))
-      warn("receiving on listener %d: %s; dropping it", fd,
-           std::strerror(rc));
-  } else if (!(events & (POLLHUP | POLLERR | POLLNVAL))) {
+void Service::attach(int fd, Reply* reply) {
+  int rc = attachments_.add(fd);
+  if (rc == EEXIST) {
+    warn("refused a listener that is attached already");
+  } else if (rc == EMFILE && !warned_full_) {
+    warned_full_ = true;
+    warn("descriptor limit reached with %zu processes attached: refusing "
+         "further attaches (raise the hard limit, ulimit -Hn)",
+         attachments_.count());
+  } else if (rc != 0 && rc != EMFILE) {
+    warn("cannot serve a listener: %s", std::strerror(rc));
+  }
+  reply->error = rc;
+}
+
+void Service::answer_call(int listener, Notifier& notifier,
+                          const Notification& note) {
+  if (!note.ours) {
+    notifier.respond(listener, note.id, 0, ENOSYS);
     return;
   }
-  // Every process under this listener's filter is gone.
-  listeners_.erase(fd);
-  close(fd);
+  // The answer, its delivery and the commit happen under one lock, so two
+  // calls never both get an answer that only one of them can have.
+  std::lock_guard lock(model_mutex_);
+  elevator_.note_arrival(note.call.nr);
+  int result = elevator_.answer(note.call);
+  // Commit only what the caller was told; a lost answer (ENOENT: the
+  // caller died or was interrupted and may ask again) changes nothing.
+  if (notifier.respond(listener, note.id, result, 0) == 0) {
+    elevator_.commit(note.call);
+    sync_timer();
+  }
 }
 
 void Service::tick() {
@@ -249,13 +309,15 @@ void Service::tick() {
   // A loop held up for a while catches up, but not without bound.
   if (expirations > 1000)
     expirations = 1000;
+  std::lock_guard lock(model_mutex_);
   for (uint64_t i = 0; i < expirations && elevator_.running(); ++i)
     elevator_.step();
+  sync_timer();
 }
 
 void Service::sync_timer() {
   bool want = elevator_.running();
-  if (want == timer_armed_)
+  if (want == timer_armed_ || timer_fd_ < 0)
     return;
   itimerspec setting{};
   if (want) {
@@ -268,22 +330,22 @@ void Service::sync_timer() {
     timer_armed_ = want;
 }
 
-void Service::drop_listeners() {
-  // Closing a listener makes its processes' calls fail with ENOSYS.
-  for (int fd : listeners_)
-    close(fd);
-  listeners_.clear();
+Snapshot Service::snapshot() {
+  Snapshot s;
+  {
+    std::lock_guard lock(model_mutex_);
+    s = elevator_.snapshot();
+  }
+  s.listeners = static_cast<uint32_t>(attachments_.count());
+  return s;
 }
 
 void Service::shut_down() {
   if (done_)
     return;
   done_ = true;
-  drop_listeners();
-  struct stat st;
-  if (socket_inode_ && stat(path_.c_str(), &st) == 0 &&
-      st.st_ino == socket_inode_)
-    unlink(path_.c_str());
+  attachments_.stop_all();
+  unlisten_socket(path_, &listening_);
 }
 
 }  // namespace elevmod

@@ -1,17 +1,21 @@
-// The elevator service: one thread, one loop over the listening socket, its
-// clients, every attached seccomp listener, a timer that moves the car, and
-// the signals that end it.
+// The elevator service: the model behind one lock, a thread per attached
+// listener that answers calls (see attachments.h), and a main loop over the
+// socket, its clients, the timer that moves the car and the signals that end
+// the service.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 
+#include "attachments.h"
 #include "elevator.h"
 #include "notify.h"
+#include "protocol.h"
 
 namespace elevmod {
 
@@ -27,42 +31,64 @@ class Service {
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
 
-  // Binds the socket and sets up everything the loop needs, so that clients
-  // can connect as soon as this returns true.  *busy is set when another
-  // service already answers on the socket.
+  // Takes the socket, so that clients can connect as soon as this returns
+  // true, and blocks the signals that end the service.  *busy is set when
+  // another service holds the socket.  Call before going to the background.
   bool prepare(bool* busy, std::string* err);
 
-  // Serves until unloaded or sent SIGINT, SIGTERM or SIGHUP.  Returns the
-  // exit status.
+  // Sets up the event loop and serves until unloaded or sent SIGINT, SIGTERM
+  // or SIGHUP.  Call in the process that serves, after any fork: the signals
+  // are read by the process that sets this up.  Returns the exit status.
   int run();
 
  private:
   enum class Kind : uint32_t { socket, client, timer, signal };
 
+  struct Client {
+    bool allowed;     // the peer is this service's user or root
+    uint64_t serial;  // tells a reused descriptor from the one that timed out
+  };
+  struct Deadline {
+    int64_t at_ms;
+    int fd;
+    uint64_t serial;
+  };
+
+  bool set_up(std::string* err);
+  void raise_descriptor_limit();
   bool watch(int fd, Kind kind);
-  void forget(int fd);
+  void drop_client(int fd);
   void accept_clients();
+  void expire_clients();
+  int next_timeout();
   void serve_client(int fd);
-  void serve_listener(int fd, short events);
+  void attach(int fd, Reply* reply);
+  void answer_call(int listener, Notifier& notifier, const Notification& note);
   void tick();
-  void sync_timer();
-  void drop_listeners();
+  void sync_timer();  // with model_mutex_ held
+  Snapshot snapshot();
   void shut_down();
 
   std::string path_;
   ServiceOptions options_;
-  Elevator elevator_;
-  Notifier notifier_;
-  int socket_fd_ = -1;
-  ino_t socket_inode_ = 0;
+  Listening listening_;
   int epoll_fd_ = -1;
   int timer_fd_ = -1;
   int signal_fd_ = -1;
-  bool timer_armed_ = false;
   bool done_ = false;
-  // Open client connections, with whether their peer may use the service.
-  std::unordered_map<int, bool> clients_;
-  std::unordered_set<int> listeners_;
+  bool warned_full_ = false;
+
+  std::mutex model_mutex_;  // guards elevator_ and timer_armed_
+  Elevator elevator_;
+  bool timer_armed_ = false;
+
+  // Open client connections, oldest first in deadlines_.
+  std::unordered_map<int, Client> clients_;
+  std::deque<Deadline> deadlines_;
+  uint64_t next_serial_ = 0;
+
+  // Last, so that its threads end before the model they use goes.
+  Attachments attachments_;
 };
 
 }  // namespace elevmod

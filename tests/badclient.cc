@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string mode = argv[2];
-  int fd = elevmod::connect_socket(argv[1]);
+  int fd = elevmod::connect_socket(argv[1], 10);
   if (fd < 0) {
     std::perror("badclient: connect");
     return 1;

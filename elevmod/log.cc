@@ -1,0 +1,27 @@
+#include "log.h"
+
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace elevmod {
+
+void warn(const char* format, ...) {
+  // Built whole and written at once, so lines from several threads never
+  // interleave.
+  char line[512] = "elevmod: ";
+  size_t prefix = std::strlen(line);
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line + prefix, sizeof line - prefix - 1, format, args);
+  va_end(args);
+  size_t length = std::strlen(line);
+  line[length++] = '\n';
+  if (write(STDERR_FILENO, line, length) < 0) {
+    // Nowhere left to complain to.
+  }
+}
+
+}  // namespace elevmod
