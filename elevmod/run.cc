@@ -156,6 +156,10 @@ int run_command(const RunOptions& options, std::string* err) {
     // With no service loaded, the closed listener makes the three calls
     // fail with ENOSYS, as on a kernel without the module.
     close(listener);
+    if (asked == EACCES) {
+      *err = why;
+      return kOwnFailure;
+    }
     if (asked != 0 && asked != ENOENT && asked != ECONNREFUSED) {
       *err = "cannot attach: " + why;
       return kOwnFailure;

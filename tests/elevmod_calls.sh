@@ -77,9 +77,10 @@ expect "client c" "$(cat "$scratch/c")" "1 500"
 expect "accepted from both" "$(json_field accepted)" 6000
 expect "refused" "$(json_field refused)" 500
 expect_invariant
-sleep 0.2
+delivering() { [ "$(json_field delivered)" -gt 0 ]; }
+wait_until delivering
 expect_invariant
-expect "delivering" "$( [ "$(json_field delivered)" -gt 0 ] && echo yes)" yes
+expect "delivering" "$(delivering && echo yes)" yes
 unload
 
 finish

@@ -50,17 +50,18 @@ check "run inside --reply" 0 $'5\n' "" \
 # The --reply helper answers a whole process tree and is gone with it.
 check "--reply answers children" 0 $'6\n6\n' "" "$ELEVMOD" run \
   --reply 323=6 -- bash -c '"$1" 323; ( "$1" 323 ) & wait' bash "$RAWCALL"
-"$ELEVMOD" run --reply 323=424242 -- sleep 0.2 &
-sleep 0.1
-# (The command is sleep by now; only the helper still carries elevmod's
+mkfifo "$scratch/go"
+"$ELEVMOD" run --reply 323=424242 -- sh -c 'echo up; read x <"$1"' sh \
+  "$scratch/go" >"$scratch/up" &
+wait_until grep -q up "$scratch/up"
+# (The command is sh by now; only the helper still carries elevmod's
 # command line.)
 expect "--reply helper while its command runs" \
   "$(pgrep -c -f -- "--reply 323=424242")" 1
+echo go >"$scratch/go"
 wait
-for _ in $(seq 50); do
-  pgrep -f -- "--reply 323=424242" >/dev/null || break
-  sleep 0.02
-done
+helper_gone() { ! pgrep -f -- "--reply 323=424242" >/dev/null; }
+wait_until helper_gone
 expect "--reply helper gone with its command" \
   "$(pgrep -c -f -- "--reply 323=424242")" 0
 unload

@@ -25,7 +25,7 @@ expect "status shaft" "$(grep -c '^  [ 1][0-9] |' "$scratch/status")" 10
 mkfifo "$scratch/go"
 "$ELEVMOD" run sh -c '"$1" 325; read x <"$2"; "$1" 323' sh "$RAWCALL" \
   "$scratch/go" >"$scratch/attached" &
-sleep 0.2
+wait_until listeners_are 1
 expect "listener attached" "$(json_field listeners)" 1
 unload
 echo go >"$scratch/go"
@@ -38,7 +38,8 @@ expect "socket removed on unload" "$(test -e "$sock" || echo gone)" gone
 load --max-waiting 777001
 pkill -KILL -f "^$ELEVMOD load --max-waiting 777001\$"
 expect "service killed" "$?" 0
-sleep 0.1
+killed_one_gone() { ! pgrep -f "^$ELEVMOD load --max-waiting 777001\$"; }
+wait_until killed_one_gone
 check "status of a dead service" 1 "" \
   "elevmod: status: no service is loaded on $sock"$'\n' "$ELEVMOD" status
 load
@@ -102,10 +103,11 @@ elevmod: ignored a request with unknown verb 99"
 "$ELEVMOD" run sh -c 'read x <"$2"; exec "$1" 324 0 5 6' sh "$RAWCALL" \
   "$scratch/go" &
 caller=$!
-sleep 0.2
+wait_until listeners_are 1
 kill -STOP $pid
 echo go >"$scratch/go"
-sleep 0.2
+in_call() { [ "$(cut -d' ' -f1 "/proc/$caller/syscall" 2>/dev/null)" == 324 ]; }
+wait_until in_call
 kill -KILL $caller
 wait $caller 2>/dev/null
 kill -CONT $pid

@@ -91,22 +91,26 @@ expect_invariant() {
          $(field_of "$json" delivered) ))"
 }
 
-# Waits until the service has accepted a first request (two seconds at most).
-wait_for_first_request() {
-  for _ in $(seq 2000); do
-    [ "$(json_field accepted)" -gt 0 ] 2>/dev/null && return
-    sleep 0.001
+# wait_until COMMAND...: retries COMMAND until it succeeds, for up to a
+# minute (a slow machine gets there in the end; a fault fails the check that
+# follows).
+wait_until() {
+  local deadline=$(( $(date +%s) + 60 ))
+  until "$@"; do
+    [ "$(date +%s)" -lt $deadline ] || return 1
+    sleep 0.01
   done
 }
 
-# Waits until a service started in the background has its socket (one
-# second at most).
-wait_for_socket() {
-  for _ in $(seq 50); do
-    [ -S "$ELEVMOD_SOCKET" ] && return
-    sleep 0.02
-  done
-}
+first_request_accepted() { [ "$(json_field accepted)" -gt 0 ] 2>/dev/null; }
+listeners_are() { [ "$(json_field listeners)" == "$1" ]; }
+socket_is_there() { [ -S "$ELEVMOD_SOCKET" ]; }
+
+# Waits until the service has accepted a first request.
+wait_for_first_request() { wait_until first_request_accepted; }
+
+# Waits until a service started in the background has its socket.
+wait_for_socket() { wait_until socket_is_there; }
 
 finish() {
   echo "$passed passed, $failed failed"

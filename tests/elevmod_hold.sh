@@ -1,0 +1,147 @@
+# The service holds: signals end a background service cleanly; no client can
+# wedge it, lock others out or be handed a listener by someone it does not
+# serve; concurrent loads leave exactly one service; clients wait for a
+# stopped service only so long; the private directory survives any umask.
+source "$(dirname "$0")/lib.sh"
+
+sock=$ELEVMOD_SOCKET
+BADCLIENT=$BIN/tests/badclient
+mkfifo "$scratch/go"
+
+# service_pid VALUE: the pid of the background service loaded with
+# --max-waiting VALUE (an odd value picks out this test's service).
+service_pid() {
+  pgrep -f "^$ELEVMOD load --max-waiting $1\$"
+}
+
+gone() { ! kill -0 "$1" 2>/dev/null; }
+has_line() { grep -q "$2" "$1" 2>/dev/null; }
+
+# Does a background service end on SIGTERM, SIGINT and SIGHUP as a
+# foreground one does: socket and lock removed, attached calls then -1?
+for sig in TERM INT HUP; do
+  load --max-waiting 77700${#sig}
+  pid=$(service_pid 77700${#sig})
+  "$ELEVMOD" run sh -c '"$1" 324 0 1 2; read x <"$2"; "$1" 323' sh "$RAWCALL" \
+    "$scratch/go" >"$scratch/attached" &
+  wait_until listeners_are 1
+  kill -$sig "$pid"
+  wait_until gone "$pid" || fail "background service ignores SIG$sig"
+  expect "socket removed on SIG$sig" \
+    "$(ls "$scratch" | grep -c '^socket')" 0
+  echo go >"$scratch/go"
+  wait
+  expect "attached call after SIG$sig" "$(cat "$scratch/attached")" $'0\n-1'
+done
+
+# Exactly one of eight concurrent loads wins; the others say so, and no
+# service is left running that nobody can reach.
+for round in $(seq 10); do
+  for i in $(seq 8); do
+    "$ELEVMOD" load --max-waiting 5550$round >"$scratch/race-out.$i" \
+      2>"$scratch/race-err.$i" &
+  done
+  wait
+  expect "one load won (round $round)" \
+    "$(cat "$scratch"/race-err.* | grep -c .)" 7
+  expect "losers' message (round $round)" \
+    "$(sort -u "$scratch"/race-err.*)" \
+    "elevmod: load: a service is already loaded on $sock"
+  expect "one service running (round $round)" \
+    "$(service_pid 5550$round | wc -l)" 1
+  unload
+  expect "none left after unload (round $round)" \
+    "$(wait_until sh -c "! pgrep -f 'load --max-waiting 5550$round\$'" &&
+       echo none)" none
+done
+
+# Hostile clients, each held while others use the service: a listener
+# attached twice and then never called, connections that send nothing,
+# requests whose replies are never read.
+load --max-waiting 888001
+"$BADCLIENT" "$sock" dup >"$scratch/dup" &
+dup=$!
+wait_until has_line "$scratch/dup" ready
+expect "copy of a listener refused" "$(cat "$scratch/dup")" \
+  $'attach 0\nattach 17\ncall 0\nready'
+check "status beside a duplicated listener" 0 $'1\n' "" \
+  sh -c '"$1" status --json | grep -c "\"listeners\":1}"' sh "$ELEVMOD"
+check "calls beside a duplicated listener" 0 $'0\n' "" \
+  "$ELEVMOD" run "$RAWCALL" 324 0 3 4
+"$BADCLIENT" "$sock" idle 400 >"$scratch/idle" &
+idle=$!
+"$BADCLIENT" "$sock" noread 50 >"$scratch/noread" &
+noread=$!
+wait_until has_line "$scratch/idle" ready
+wait_until has_line "$scratch/noread" ready
+check "status beside idle connections" 0 "" "" \
+  sh -c '"$1" status >/dev/null' sh "$ELEVMOD"
+check "calls beside idle connections" 0 $'0\n' "" \
+  "$ELEVMOD" run "$RAWCALL" 324 0 5 6
+wait $idle
+expect "idle connections all dropped" \
+  "$(sed -n 's/^dropped //p' "$scratch/idle")" \
+  "$(sed -n 's/^ready //p' "$scratch/idle")"
+kill $dup $noread
+wait 2>/dev/null
+expect "accepted beside hostile clients" "$(json_field accepted)" 3
+unload
+
+# A client waits for a stopped service whose backlog is full only so long.
+load --max-waiting 888002
+pid=$(service_pid 888002)
+kill -STOP "$pid"
+"$BADCLIENT" "$sock" idle 100 >"$scratch/backlog" &
+hog=$!
+wait_until has_line "$scratch/backlog" ready
+check "connect to a stopped service times out" 1 "" \
+  "elevmod: status: no answer from $sock within 10 s (is the service stopped?)"$'\n' \
+  "$ELEVMOD" status
+kill -CONT "$pid"
+wait $hog
+unload
+
+# mkdir obeys the umask: the private directory must still be 0700, and one
+# of ours that lost its owner's rights is repaired.
+(
+  unset ELEVMOD_SOCKET
+  export XDG_RUNTIME_DIR=$scratch/xdg
+  mkdir -m 700 "$XDG_RUNTIME_DIR"
+  (umask 0177; "$ELEVMOD" load) || fail "load under umask 0177"
+  expect "private dir under umask 0177" \
+    "$(stat -c %a "$XDG_RUNTIME_DIR/elevmod")" 700
+  check "serves under umask 0177" 0 $'0\n' "" "$ELEVMOD" run "$RAWCALL" 323
+  chmod 600 "$XDG_RUNTIME_DIR/elevmod"
+  check "status repairs the directory" 0 "" "" \
+    sh -c '"$1" status >/dev/null' sh "$ELEVMOD"
+  expect "repaired mode" "$(stat -c %a "$XDG_RUNTIME_DIR/elevmod")" 700
+  unload
+  echo "$passed $failed" >"$scratch/counts"
+)
+read -r passed failed <"$scratch/counts"
+
+# Clients hand nothing to a service that another user runs.
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+  chmod 755 "$scratch"
+  mkdir -m 700 "$scratch/other"
+  chown 65534:65534 "$scratch/other"
+  other=$scratch/other/socket
+  as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  "${as_nobody[@]}" "$ELEVMOD" load --socket "$other" ||
+    fail "load as nobody"
+  chmod 711 "$scratch/other"
+  refusal="refusing the service on $other: it runs as user nobody (uid 65534), not as you or root"
+  check "run refuses another user's service" 125 "" \
+    "elevmod: run: $refusal"$'\n' \
+    "$ELEVMOD" run --socket "$other" "$RAWCALL" 323
+  check "status refuses another user's service" 1 "" \
+    "elevmod: status: $refusal"$'\n' "$ELEVMOD" status --socket "$other"
+  check "unload refuses another user's service" 1 "" \
+    "elevmod: unload: $refusal"$'\n' "$ELEVMOD" unload --socket "$other"
+  "${as_nobody[@]}" "$ELEVMOD" unload --socket "$other" ||
+    fail "unload as nobody"
+else
+  echo "skipped: another user's service needs root and setpriv"
+fi
+
+finish
