@@ -160,6 +160,9 @@ int run_command(const RunOptions& options, std::string* err) {
       *err = why;
       return kOwnFailure;
     }
+    if (asked == EMFILE || asked == EAGAIN)
+      why = "the service on " + path + " has no room for another process "
+            "tree (" + std::strerror(asked) + ")";
     if (asked != 0 && asked != ENOENT && asked != ECONNREFUSED) {
       *err = "cannot attach: " + why;
       return kOwnFailure;

@@ -24,7 +24,7 @@ for sig in TERM INT HUP; do
   pid=$(service_pid 77700${#sig})
   "$ELEVMOD" run sh -c '"$1" 324 0 1 2; read x <"$2"; "$1" 323' sh "$RAWCALL" \
     "$scratch/go" >"$scratch/attached" &
-  wait_until listeners_are 1
+  wait_for_first_request
   kill -$sig "$pid"
   wait_until gone "$pid" || fail "background service ignores SIG$sig"
   expect "socket removed on SIG$sig" \
@@ -85,6 +85,29 @@ expect "idle connections all dropped" \
 kill $dup $noread
 wait 2>/dev/null
 expect "accepted beside hostile clients" "$(json_field accepted)" 3
+unload
+
+# The service lifts its soft descriptor limit to the hard one; at the hard
+# limit it refuses further attaches and goes on serving everyone attached
+# (here 400 descriptors leave room for 80 listeners).
+prlimit --nofile=330:400 "$ELEVMOD" load --max-waiting 888003 ||
+  fail "load under a low descriptor limit"
+pid=$(service_pid 888003)
+expect "soft limit lifted" \
+  "$(awk '/^Max open files/ {print $4, $5}' "/proc/$pid/limits")" "400 400"
+"$ELEVMOD" run sh -c 'read x <"$2"; "$1" 324 0 1 2' sh "$RAWCALL" \
+  "$scratch/go" >"$scratch/first" &
+first=$!
+for _ in $(seq 79); do "$ELEVMOD" run sleep 600 & done
+wait_until listeners_are 80
+check "attach beyond the limit refused" 125 "" \
+  "elevmod: run: cannot attach: the service on $sock has no room for another process tree (Too many open files)"$'\n' \
+  "$ELEVMOD" run "$RAWCALL" 323
+echo go >"$scratch/go"
+wait $first
+expect "attached before the limit still served" "$(cat "$scratch/first")" 0
+kill $(jobs -p) 2>/dev/null
+wait
 unload
 
 # A client waits for a stopped service whose backlog is full only so long.

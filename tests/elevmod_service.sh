@@ -25,7 +25,8 @@ expect "status shaft" "$(grep -c '^  [ 1][0-9] |' "$scratch/status")" 10
 mkfifo "$scratch/go"
 "$ELEVMOD" run sh -c '"$1" 325; read x <"$2"; "$1" 323' sh "$RAWCALL" \
   "$scratch/go" >"$scratch/attached" &
-wait_until listeners_are 1
+stop_answered() { [ "$(json_field stop)" == 1 ]; }
+wait_until stop_answered
 expect "listener attached" "$(json_field listeners)" 1
 unload
 echo go >"$scratch/go"
