@@ -235,7 +235,11 @@ int do_load(int argc, char** argv) {
     return failure(verb, std::string("fork: ") + std::strerror(errno));
   if (child > 0)
     _exit(kOk);  // the service's descriptors belong to the child now
-  setsid();
+  // A process group of its own keeps a terminal's Ctrl-C and hang-up away
+  // from the service.  Not a session of its own: setsid() would also put it
+  // in a scheduler autogroup apart from its callers, and every call's
+  // cross-group wake-up then costs about a third more.
+  setpgid(0, 0);
   if (chdir("/") != 0) {
     // Only pins the directory; the service needs nothing from it.
   }

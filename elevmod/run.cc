@@ -34,7 +34,9 @@ bool has_replies(const RunOptions& options) {
     dup2(null_fd, 0);
     dup2(null_fd, 1);
   }
-  setsid();  // keep answering when the terminal's ^C reaches the command
+  // Keep answering when the terminal's ^C reaches the command; a process
+  // group, not a session, so that it shares its callers' autogroup.
+  setpgid(0, 0);
   if (chdir("/") != 0) {
     // Nothing depends on the directory; staying put only pins it.
   }
