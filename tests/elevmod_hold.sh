@@ -34,6 +34,22 @@ for sig in TERM INT HUP; do
   expect "attached call after SIG$sig" "$(cat "$scratch/attached")" $'0\n-1'
 done
 
+# A terminal's Ctrl-C and hang-up go to the process group that ran load,
+# which the service has left; it stays in the caller's session (and so in
+# its scheduler autogroup).
+setsid sh -c 'trap : INT HUP; "$1" load --max-waiting 777010 || exit 1
+  ps -o pgid=,sid= -p $$ >"$2"; kill -INT 0; kill -HUP 0' sh "$ELEVMOD" \
+  "$scratch/loader" || fail "load from a process group of its own"
+pid=$(service_pid 777010)
+read -r loader_pgid loader_sid <"$scratch/loader"
+read -r service_pgid service_sid <<<"$(ps -o pgid=,sid= -p "$pid")"
+expect "service in a process group of its own" \
+  "$(( service_pgid != loader_pgid ))" 1
+expect "service in its caller's session" "$service_sid" "$loader_sid"
+check "service outlives its loader's Ctrl-C and hang-up" 0 "" "" \
+  sh -c '"$1" status >/dev/null' sh "$ELEVMOD"
+unload
+
 # Exactly one of eight concurrent loads wins; the others say so, and no
 # service is left running that nobody can reach.
 for round in $(seq 10); do
