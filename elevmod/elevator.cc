@@ -55,7 +55,7 @@ int Elevator::answer(const Call& call) const {
   }
 }
 
-void Elevator::commit(const Call& call) {
+void Elevator::commit(const Call& call, std::vector<CarEvent>* events) {
   int result = answer(call);
   if (call.nr == kNrRequest) {
     if (result != 0) {
@@ -78,6 +78,8 @@ void Elevator::commit(const Call& call) {
     if (aboard_.empty()) {
       state_ = State::offline;
       direction_ = 0;
+      if (events)
+        events->push_back({CarEvent::offline, floor_, 0, 0});
     } else {
       stopping_ = true;
       state_ = State::stopping;
@@ -111,25 +113,36 @@ int Elevator::unload() {
   return count;
 }
 
-bool Elevator::board(int direction) {
+int Elevator::board(int direction) {
   if (direction == 0)
-    return false;
+    return 0;
   auto& queue = waiting_[floor_ - 1][direction > 0 ? 0 : 1];
-  bool boarded = false;
+  int boarded = 0;
   while (!queue.empty() && aboard_.size() < config_.capacity) {
     aboard_.push_back(queue.front());
     queue.pop_front();
     --waiting_count_;
-    boarded = true;
+    ++boarded;
   }
   return boarded;
 }
 
-void Elevator::step() {
+void Elevator::turn(int direction, std::vector<CarEvent>* events) {
+  if (direction == direction_)
+    return;
+  direction_ = direction;
+  if (events && direction != 0)
+    events->push_back({CarEvent::turn, floor_, 0, direction});
+}
+
+void Elevator::step(std::vector<CarEvent>* events) {
   if (state_ == State::offline)
     return;
 
-  bool served = unload() > 0;
+  int left = unload();
+  if (events && left > 0)
+    events->push_back({CarEvent::leave, floor_, left, 0});
+  bool served = left > 0;
   if (!stopping_) {
     // Keep going the way the car goes while anything lies ahead; at the end
     // of a sweep, or from rest, turn to whoever waits here.
@@ -139,12 +152,15 @@ void Elevator::step() {
         int d = queue_direction(q);
         if (!queues[q].empty() && (direction_ == 0 || d != direction_ ||
                                    queues[1 - q].empty())) {
-          direction_ = d;
+          turn(d, events);
           break;
         }
       }
     }
-    served = board(direction_) || served;
+    int boarded = board(direction_);
+    if (events && boarded > 0)
+      events->push_back({CarEvent::board, floor_, boarded, 0});
+    served = boarded > 0 || served;
   }
   if (served) {
     state_ = stopping_ ? State::stopping : State::loading;
@@ -155,21 +171,25 @@ void Elevator::step() {
     stopping_ = false;
     state_ = State::offline;
     direction_ = 0;
+    if (events)
+      events->push_back({CarEvent::offline, floor_, 0, 0});
     return;
   }
   if (direction_ == 0 || !target_beyond(direction_)) {
     if (target_beyond(+1))
-      direction_ = +1;
+      turn(+1, events);
     else if (target_beyond(-1))
-      direction_ = -1;
+      turn(-1, events);
     else
-      direction_ = 0;
+      turn(0, events);
   }
   if (direction_ == 0) {
     state_ = stopping_ ? State::stopping : State::idle;
     return;
   }
   floor_ += direction_;
+  if (events)
+    events->push_back({CarEvent::arrive, floor_, 0, direction_});
   state_ = stopping_ ? State::stopping
                      : direction_ > 0 ? State::up : State::down;
 }

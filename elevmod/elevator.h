@@ -47,6 +47,15 @@ struct Snapshot {
   uint32_t reserved = 0;
 };
 
+// Something the car did on a step, for tracing.
+struct CarEvent {
+  enum Kind : uint32_t { arrive, leave, board, turn, offline };
+  Kind kind;
+  int32_t floor;
+  int32_t count;      // passengers for leave and board
+  int32_t direction;  // +1 up, -1 down, 0 none: for arrive and turn
+};
+
 struct Config {
   uint32_t capacity = 5;
   uint64_t max_waiting = 1000000;
@@ -64,12 +73,14 @@ class Elevator {
   int answer(const Call& call) const;
 
   // Applies the call as answer() decided it, once that answer has reached
-  // the caller.  Refusals are counted too.
-  void commit(const Call& call);
+  // the caller.  Refusals are counted too.  A stop with nobody aboard takes
+  // the car offline at once, which is appended to *events when not null.
+  void commit(const Call& call, std::vector<CarEvent>* events = nullptr);
 
   // One tick of the car: it either stops at its floor to unload and load,
-  // or moves one floor, or rests.
-  void step();
+  // or moves one floor, or rests.  What it did is appended to *events when
+  // that is not null.
+  void step(std::vector<CarEvent>* events = nullptr);
 
   // True while the car has anything to do on a tick.
   bool running() const { return state_ != State::offline; }
@@ -84,8 +95,9 @@ class Elevator {
 
   bool wants_floor(int floor) const;
   bool target_beyond(int direction) const;
-  bool board(int direction);
+  int board(int direction);
   int unload();
+  void turn(int direction, std::vector<CarEvent>* events);
 
   Config config_;
   State state_ = State::offline;

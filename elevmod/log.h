@@ -4,7 +4,14 @@
 
 namespace elevmod {
 
-// Writes "elevmod: MESSAGE" to standard error.  Safe from any thread.
+// From now on, complaints go to syslog(3) (facility daemon, ident
+// "elevmod"), which reaches the journal where there is one, instead of
+// standard error.  For the background service, whose standard error is
+// /dev/null.
+void log_to_syslog();
+
+// Writes "elevmod: MESSAGE" to standard error, or MESSAGE to syslog at
+// warning level.  Safe from any thread.
 void warn(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace elevmod

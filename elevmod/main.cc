@@ -2,7 +2,7 @@
 // calls 323, 324 and 325 of the processes started under `elevmod run`.
 
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,12 +10,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
+#include "follow.h"
+#include "log.h"
 #include "protocol.h"
 #include "run.h"
 #include "service.h"
 #include "status.h"
+
+#ifndef ELEVMOD_VERSION
+#define ELEVMOD_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -24,43 +31,97 @@ using namespace elevmod;
 // Exit statuses of elevmod's own verbs; `run` passes the command's on.
 enum ExitStatus { kOk = 0, kFailed = 1, kUsage = 2 };
 
-const char kUsageText[] =
-    "usage: elevmod load [--foreground] [--max-waiting N] [--capacity N]\n"
-    "                    [--step-ms N] [--socket PATH]\n"
-    "       elevmod unload [--json] [--socket PATH]\n"
-    "       elevmod status [--json] [--watch] [--socket PATH]\n"
-    "       elevmod run [--reply NR=VALUE]... [--socket PATH] [--] COMMAND "
-    "[ARG...]\n";
+const char kSocketHelp[] =
+    "  --socket PATH         the service's socket (default: $ELEVMOD_SOCKET,\n"
+    "                        else 'socket' in $XDG_RUNTIME_DIR/elevmod, else\n"
+    "                        in /tmp/elevmod-UID)\n"
+    "  -h, --help            show this help\n";
 
-const char kHelpText[] =
-    "\n"
-    "A user-space elevator service answering system calls 323 (start),\n"
-    "324 (request) and 325 (stop) of the programs started under 'run'.\n"
-    "\n"
-    "  load     start the service; it goes to the background once it accepts\n"
-    "           connections, or stays with --foreground until SIGINT/SIGTERM\n"
-    "  unload   stop the service; attached calls then fail with -1 (ENOSYS);\n"
-    "           --json prints its final figures\n"
-    "  status   show the elevator; --json for one JSON object, --watch to\n"
-    "           redraw it every second\n"
-    "  run      exec COMMAND with its calls 323-325 sent to the service, or\n"
-    "           answered with fixed values by --reply (e.g. --reply 324=2);\n"
-    "           calls not named in a --reply fail with -1\n"
-    "\n"
-    "The socket is --socket PATH, else $ELEVMOD_SOCKET, else 'socket' in a\n"
-    "private per-user directory.  Each verb takes --help.\n";
-
-const char* const kVerbUsage[] = {
-    "usage: elevmod load [--foreground] [--max-waiting N] [--capacity N] "
-    "[--step-ms N] [--socket PATH]\n",
-    "usage: elevmod unload [--json] [--socket PATH]\n",
-    "usage: elevmod status [--json] [--watch] [--socket PATH]\n",
-    "usage: elevmod run [--reply NR=VALUE]... [--socket PATH] [--] COMMAND "
-    "[ARG...]\n",
+struct VerbHelp {
+  const char* name;
+  const char* synopsis;
+  const char* text;
 };
 
-enum VerbIndex { kLoad, kUnload, kStatus, kRun };
-const char* const kVerbNames[] = {"load", "unload", "status", "run"};
+const VerbHelp kVerbs[] = {
+    {"load",
+     "elevmod load [--foreground] [--capacity N] [--step-ms MS]\n"
+     "                    [--max-waiting N] [--socket PATH]",
+     "Starts the elevator service and returns once it accepts connections.\n"
+     "It serves in the background until 'elevmod unload' or SIGINT, SIGTERM\n"
+     "or SIGHUP, and logs its complaints about clients to syslog.\n"
+     "\n"
+     "  --foreground          stay in the foreground until SIGINT, SIGTERM\n"
+     "                        or SIGHUP; complaints go to standard error\n"
+     "  --capacity N          passengers the car holds, 1 to 1000000\n"
+     "                        (default 5)\n"
+     "  --step-ms MS          milliseconds the car takes per floor, 1 to\n"
+     "                        3600000 (default 1000)\n"
+     "  --max-waiting N       passengers that may wait before requests are\n"
+     "                        refused, at least 1 (default 1000000)\n"},
+    {"unload", "elevmod unload [--json] [--socket PATH]",
+     "Stops the service.  Every process attached to it then gets -1 (ENOSYS)\n"
+     "from the three calls.\n"
+     "\n"
+     "  --json                print the final figures as one JSON object\n"},
+    {"status", "elevmod status [--json] [--watch] [--socket PATH]",
+     "Shows the elevator: its state, floor and direction, passengers aboard,\n"
+     "waiting and delivered, requests accepted and refused, calls received\n"
+     "and attached process trees, then a drawing of the shaft.\n"
+     "\n"
+     "  --json                one JSON object instead of text\n"
+     "  --watch               show it again every second until interrupted:\n"
+     "                        on a terminal in place, otherwise one frame (or\n"
+     "                        with --json one line) a second\n"},
+    {"run", "elevmod run [--reply NR=VALUE]... [--socket PATH] [--] COMMAND [ARG...]",
+     "Execs COMMAND (same process, its own exit status) with its calls 323,\n"
+     "324 and 325 sent to the service; its children inherit that.  Without\n"
+     "a service the calls fail with -1.  Exit status 125 for elevmod's own\n"
+     "failures, 126 when COMMAND can't be executed, 127 when not found.\n"
+     "\n"
+     "  --reply NR=VALUE      answer call NR (323, 324 or 325) with VALUE (a\n"
+     "                        32-bit integer) and use no service; calls not\n"
+     "                        named fail with -1 (default: no fixed answers)\n"},
+    {"trace", "elevmod trace [--json] [--socket PATH]",
+     "Shows every elevator call the service answers, as it answers it (time,\n"
+     "caller's pid and command name, the call and its arguments, the answer)\n"
+     "and what the car does, one line each, until interrupted.  A tracer\n"
+     "that falls behind is told how many events it lost.\n"
+     "\n"
+     "  --json                one JSON object a line\n"},
+};
+
+const VerbHelp* find_verb(const std::string& name) {
+  for (const auto& verb : kVerbs)
+    if (name == verb.name)
+      return &verb;
+  return nullptr;
+}
+
+void print_general_help() {
+  std::fputs("usage: elevmod VERB [OPTION]...\n", stdout);
+  for (const auto& verb : kVerbs)
+    std::printf("       %s\n", verb.synopsis);
+  std::fputs(
+      "\n"
+      "A user-space elevator service answering system calls 323 (start),\n"
+      "324 (request) and 325 (stop) of the programs started under 'run'.\n"
+      "\n"
+      "  load     start the service\n"
+      "  unload   stop it; attached calls then fail with -1\n"
+      "  status   show the elevator, once or (--watch) every second\n"
+      "  run      exec a command with its calls sent to the service\n"
+      "  trace    show every call and what the car does, as it happens\n"
+      "\n"
+      "'elevmod help VERB' or 'elevmod VERB --help' describes a verb's\n"
+      "options; 'elevmod --version' shows the version.\n",
+      stdout);
+}
+
+int verb_help(const VerbHelp& verb) {
+  std::printf("usage: %s\n\n%s%s", verb.synopsis, verb.text, kSocketHelp);
+  return kOk;
+}
 
 int usage_error(const char* verb, const std::string& what) {
   if (verb)
@@ -77,9 +138,11 @@ int failure(const char* verb, const std::string& what) {
   return kFailed;
 }
 
+// Whole decimal numbers only: no blanks, no '+', nothing after the digits.
 bool parse_integer(const char* text, long long low, long long high,
                    long long* out) {
-  if (!text || !*text)
+  const char* digits = text && *text == '-' ? text + 1 : text;
+  if (!digits || *digits < '0' || *digits > '9')
     return false;
   errno = 0;
   char* end = nullptr;
@@ -90,134 +153,120 @@ bool parse_integer(const char* text, long long low, long long high,
   return true;
 }
 
-// Walks a verb's options: --name VALUE and --name=VALUE alike.
-class Options {
- public:
-  Options(int argc, char** argv, int first)
-      : argc_(argc), argv_(argv), index_(first) {}
+constexpr int kOptSocket = 1000;
 
-  // The next option word, or null at the end or at the first operand.
-  const char* next() {
-    value_.clear();
-    has_value_ = false;
-    if (index_ >= argc_)
-      return nullptr;
-    const char* word = argv_[index_];
-    if (std::strncmp(word, "--", 2) != 0 || std::strcmp(word, "--") == 0)
-      return nullptr;
-    ++index_;
-    name_ = word;
-    auto eq = name_.find('=');
-    if (eq != std::string::npos) {
-      value_ = name_.substr(eq + 1);
-      name_.resize(eq);
-      has_value_ = true;
+// Takes a verb's options with getopt_long, stopping at the first operand.
+// `take` handles each option other than --help and --socket and returns an
+// empty string or a complaint.  Returns the index of the first operand, or
+// -1 once a usage error is printed; *help is set by -h and --help.
+int parse_options(const char* verb, int argc, char** argv,
+                  const option* verb_options,
+                  const std::function<std::string(int, const char*)>& take,
+                  std::string* socket, bool* help) {
+  option options[16];
+  int count = 0;
+  for (const option* o = verb_options; o && o->name; ++o)
+    options[count++] = *o;
+  options[count++] = {"socket", required_argument, nullptr, kOptSocket};
+  options[count++] = {"help", no_argument, nullptr, 'h'};
+  options[count] = {nullptr, 0, nullptr, 0};
+  // Our own words for getopt's complaints, with the verb in front.
+  opterr = 0;
+  optind = 0;
+  int verb_argc = argc - 1;
+  char** verb_argv = argv + 1;
+  auto bad = [verb](const std::string& what) {
+    usage_error(verb, what);
+    return -1;
+  };
+  for (;;) {
+    int c = getopt_long(verb_argc, verb_argv, "+:h", options, nullptr);
+    if (c == -1)
+      return optind + 1;
+    std::string word = verb_argv[optind - 1];
+    if (c == '?' && optopt == 0)
+      return bad("unrecognized option '" + word + "'");
+    if (c == '?' && word.compare(0, 2, "--") == 0)
+      return bad("option '" + word.substr(0, word.find('=')) +
+                 "' doesn't allow an argument");
+    if (c == '?')
+      return bad(std::string("invalid option -- '") +
+                 static_cast<char>(optopt) + "'");
+    if (c == ':')
+      return bad("option '" + word + "' requires an argument");
+    if (c == 'h') {
+      *help = true;
+    } else if (c == kOptSocket) {
+      if (!*optarg)
+        return bad("--socket needs a path");
+      *socket = optarg;
+    } else if (std::string complaint = take(c, optarg); !complaint.empty()) {
+      return bad(complaint);
     }
-    return name_.c_str();
   }
-
-  // The option's value; false if it has none.
-  bool value(std::string* out) {
-    if (!has_value_) {
-      if (index_ >= argc_)
-        return false;
-      value_ = argv_[index_++];
-    }
-    *out = value_;
-    return true;
-  }
-
-  bool has_inline_value() const { return has_value_; }
-  int index() const { return index_; }
-
- private:
-  int argc_;
-  char** argv_;
-  int index_;
-  std::string name_;
-  std::string value_;
-  bool has_value_ = false;
-};
-
-struct Common {
-  std::string socket;
-  bool help = false;
-};
-
-enum class Parsed { other, taken, bad };
-
-// Handles the options every verb takes: taken, other (not one of them), or
-// bad (the complaint is printed).
-Parsed common_option(const char* verb, const std::string& name, Options& opts,
-                     Common* common) {
-  if (name == "--help") {
-    common->help = true;
-    return Parsed::taken;
-  }
-  if (name != "--socket")
-    return Parsed::other;
-  if (!opts.value(&common->socket) || common->socket.empty()) {
-    usage_error(verb, "--socket needs a path");
-    return Parsed::bad;
-  }
-  return Parsed::taken;
 }
 
-int verb_help(int verb) {
-  std::fputs(kVerbUsage[verb], stdout);
-  return kOk;
-}
-
-bool socket_path(const char* verb, const Common& common, bool create,
+bool socket_path(const char* verb, const std::string& option, bool create,
                  std::string* path) {
   std::string err;
-  if (resolve_socket_path(common.socket, create, path, &err))
+  if (resolve_socket_path(option, create, path, &err))
     return true;
   failure(verb, err);
   return false;
 }
 
+// For verbs without operands: complains about the first one.
+int no_operands(const char* verb, int first, int argc, char** argv) {
+  if (first < argc)
+    return usage_error(verb, std::string("unexpected argument '") +
+                                 argv[first] + "'");
+  return kOk;
+}
+
 int do_load(int argc, char** argv) {
   const char* verb = "load";
-  Options opts(argc, argv, 2);
-  Common common;
+  enum { kForeground = 1, kCapacity, kStepMs, kMaxWaiting };
+  const option options[] = {
+      {"foreground", no_argument, nullptr, kForeground},
+      {"capacity", required_argument, nullptr, kCapacity},
+      {"step-ms", required_argument, nullptr, kStepMs},
+      {"max-waiting", required_argument, nullptr, kMaxWaiting},
+      {nullptr, 0, nullptr, 0}};
   ServiceOptions service_options;
-  bool foreground = false;
-  while (const char* name_ptr = opts.next()) {
-    std::string name = name_ptr, text;
-    long long value;
-    Parsed parsed = common_option(verb, name, opts, &common);
-    if (parsed == Parsed::bad)
-      return kUsage;
-    if (parsed == Parsed::taken)
-      continue;
-    if (name == "--foreground" && !opts.has_inline_value()) {
+  bool foreground = false, help = false;
+  std::string socket;
+  auto take = [&](int c, const char* value) -> std::string {
+    if (c == kForeground) {
       foreground = true;
-    } else if (name == "--max-waiting" || name == "--capacity" ||
-               name == "--step-ms") {
-      long long high = name == "--max-waiting" ? LLONG_MAX
-                       : name == "--capacity"  ? 1000000
-                                               : 3600000;
-      if (!opts.value(&text) || !parse_integer(text.c_str(), 1, high, &value))
-        return usage_error(verb, name + " needs a whole number from 1 to " +
-                                     std::to_string(high));
-      if (name == "--max-waiting")
-        service_options.config.max_waiting = value;
-      else if (name == "--capacity")
-        service_options.config.capacity = static_cast<uint32_t>(value);
-      else
-        service_options.step_ms = static_cast<uint32_t>(value);
-    } else {
-      return usage_error(verb, "unknown option '" + name + "'");
+      return "";
     }
-  }
-  if (common.help)
-    return verb_help(kLoad);
-  if (opts.index() < argc)
-    return usage_error(verb, std::string("unexpected argument '") +
-                                 argv[opts.index()] + "'");
+    const char* name = c == kCapacity ? "--capacity"
+                       : c == kStepMs ? "--step-ms"
+                                      : "--max-waiting";
+    long long high = c == kCapacity ? 1000000
+                     : c == kStepMs ? 3600000
+                                    : LLONG_MAX;
+    long long number;
+    if (!parse_integer(value, 1, high, &number))
+      return std::string(name) + " needs a whole number from 1 to " +
+             std::to_string(high) + ", not '" + value + "'";
+    if (c == kCapacity)
+      service_options.config.capacity = static_cast<uint32_t>(number);
+    else if (c == kStepMs)
+      service_options.step_ms = static_cast<uint32_t>(number);
+    else
+      service_options.config.max_waiting = static_cast<uint64_t>(number);
+    return "";
+  };
+  int first = parse_options(verb, argc, argv, options, take, &socket, &help);
+  if (first < 0)
+    return kUsage;
+  if (help)
+    return verb_help(*find_verb(verb));
+  if (no_operands(verb, first, argc, argv) != kOk)
+    return kUsage;
   std::string path;
-  if (!socket_path(verb, common, true, &path))
+  if (!socket_path(verb, socket, true, &path))
     return kFailed;
 
   Service service(path, service_options);
@@ -250,60 +299,102 @@ int do_load(int argc, char** argv) {
     if (null_fd > 2)
       close(null_fd);
   }
+  log_to_syslog();
   return service.run();
 }
 
-int do_unload_or_status(int verb_index, int argc, char** argv) {
-  const char* verb = kVerbNames[verb_index];
-  Options opts(argc, argv, 2);
-  Common common;
-  bool json = false, watch = false;
-  while (const char* name_ptr = opts.next()) {
-    std::string name = name_ptr;
-    Parsed parsed = common_option(verb, name, opts, &common);
-    if (parsed == Parsed::bad)
-      return kUsage;
-    if (parsed == Parsed::taken)
-      continue;
-    if (name == "--json" && !opts.has_inline_value())
-      json = true;
-    else if (verb_index == kStatus && name == "--watch" &&
-             !opts.has_inline_value())
-      watch = true;
-    else
-      return usage_error(verb, "unknown option '" + name + "'");
-  }
-  if (common.help)
-    return verb_help(verb_index);
-  if (opts.index() < argc)
-    return usage_error(verb, std::string("unexpected argument '") +
-                                 argv[opts.index()] + "'");
-  std::string path;
-  if (!socket_path(verb, common, false, &path))
+int do_unload(int argc, char** argv) {
+  const char* verb = "unload";
+  enum { kJson = 1 };
+  const option options[] = {{"json", no_argument, nullptr, kJson},
+                            {nullptr, 0, nullptr, 0}};
+  bool json = false, help = false;
+  std::string socket;
+  auto take = [&](int, const char*) -> std::string {
+    json = true;
+    return "";
+  };
+  int first = parse_options(verb, argc, argv, options, take, &socket, &help);
+  if (first < 0)
+    return kUsage;
+  if (help)
+    return verb_help(*find_verb(verb));
+  if (no_operands(verb, first, argc, argv) != kOk)
+    return kUsage;
+  std::string path, err;
+  if (!socket_path(verb, socket, false, &path))
     return kFailed;
-
   Reply reply;
-  std::string err;
-  if (verb_index == kUnload) {
-    if (ask_service(path, Verb::unload, -1, &reply, &err) != 0)
+  if (ask_service(path, Verb::unload, -1, &reply, &err) != 0)
+    return failure(verb, err);
+  if (json)
+    std::fputs(render_json(reply.snapshot).c_str(), stdout);
+  return kOk;
+}
+
+int do_status(int argc, char** argv) {
+  const char* verb = "status";
+  enum { kJson = 1, kWatch };
+  const option options[] = {{"json", no_argument, nullptr, kJson},
+                            {"watch", no_argument, nullptr, kWatch},
+                            {nullptr, 0, nullptr, 0}};
+  bool json = false, watch = false, help = false;
+  std::string socket;
+  auto take = [&](int c, const char*) -> std::string {
+    (c == kJson ? json : watch) = true;
+    return "";
+  };
+  int first = parse_options(verb, argc, argv, options, take, &socket, &help);
+  if (first < 0)
+    return kUsage;
+  if (help)
+    return verb_help(*find_verb(verb));
+  if (no_operands(verb, first, argc, argv) != kOk)
+    return kUsage;
+  std::string path, err;
+  if (!socket_path(verb, socket, false, &path))
+    return kFailed;
+  if (watch) {
+    if (!watch_status(path, json, &err))
       return failure(verb, err);
-    if (json)
-      std::fputs(render_json(reply.snapshot).c_str(), stdout);
     return kOk;
   }
-  for (;;) {
-    if (ask_service(path, Verb::status, -1, &reply, &err) != 0)
-      return failure(verb, err);
-    std::string text = json ? render_json(reply.snapshot)
-                            : render_text(reply.snapshot);
-    if (watch)
-      text = "\033[H\033[2J" + text;
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
-    if (!watch)
-      return kOk;
-    sleep(1);
-  }
+  Reply reply;
+  if (ask_service(path, Verb::status, -1, &reply, &err) != 0)
+    return failure(verb, err);
+  std::string text =
+      json ? render_json(reply.snapshot) : render_text(reply.snapshot);
+  std::fputs(text.c_str(), stdout);
+  return kOk;
+}
+
+int do_trace(int argc, char** argv) {
+  const char* verb = "trace";
+  enum { kJson = 1 };
+  const option options[] = {{"json", no_argument, nullptr, kJson},
+                            {nullptr, 0, nullptr, 0}};
+  bool json = false, help = false;
+  std::string socket;
+  auto take = [&](int, const char*) -> std::string {
+    json = true;
+    return "";
+  };
+  int first = parse_options(verb, argc, argv, options, take, &socket, &help);
+  if (first < 0)
+    return kUsage;
+  if (help)
+    return verb_help(*find_verb(verb));
+  if (no_operands(verb, first, argc, argv) != kOk)
+    return kUsage;
+  std::string path, err;
+  if (!socket_path(verb, socket, false, &path))
+    return kFailed;
+  if (!follow_trace(path, json, &err))
+    return failure(verb, err);
+  std::fflush(stdout);
+  std::fprintf(stderr, "elevmod: trace: the service on %s has ended\n",
+               path.c_str());
+  return kOk;
 }
 
 bool parse_reply(const std::string& text, RunOptions* options) {
@@ -321,34 +412,29 @@ bool parse_reply(const std::string& text, RunOptions* options) {
 
 int do_run(int argc, char** argv) {
   const char* verb = "run";
-  Options opts(argc, argv, 2);
-  Common common;
-  RunOptions options;
-  while (const char* name_ptr = opts.next()) {
-    std::string name = name_ptr, text;
-    Parsed parsed = common_option(verb, name, opts, &common);
-    if (parsed == Parsed::bad)
-      return kUsage;
-    if (parsed == Parsed::taken)
-      continue;
-    if (name != "--reply")
-      return usage_error(verb, "unknown option '" + name + "'");
-    if (!opts.value(&text) || !parse_reply(text, &options))
-      return usage_error(verb, "bad --reply '" + text +
-                                   "': want NR=VALUE, NR one of 323, 324, "
-                                   "325 and VALUE a 32-bit integer");
-  }
-  if (common.help)
-    return verb_help(kRun);
-  int first = opts.index();
-  if (first < argc && std::strcmp(argv[first], "--") == 0)
-    ++first;
+  enum { kReply = 1 };
+  const option options[] = {{"reply", required_argument, nullptr, kReply},
+                            {nullptr, 0, nullptr, 0}};
+  RunOptions run_options;
+  bool help = false;
+  auto take = [&](int, const char* value) -> std::string {
+    if (parse_reply(value, &run_options))
+      return "";
+    return std::string("bad --reply '") + value +
+           "': want NR=VALUE, NR one of 323, 324, 325 and VALUE a 32-bit "
+           "integer";
+  };
+  int first = parse_options(verb, argc, argv, options, take,
+                            &run_options.socket, &help);
+  if (first < 0)
+    return kUsage;
+  if (help)
+    return verb_help(*find_verb(verb));
   if (first >= argc)
     return usage_error(verb, "no command given");
-  options.socket = common.socket;
-  options.command = argv + first;
+  run_options.command = argv + first;
   std::string err;
-  int rc = run_command(options, &err);
+  int rc = run_command(run_options, &err);
   std::fprintf(stderr, "elevmod: run: %s\n", err.c_str());
   return rc;
 }
@@ -359,18 +445,34 @@ int main(int argc, char** argv) {
   if (argc < 2)
     return usage_error(nullptr, "no verb given");
   std::string verb = argv[1];
-  if (verb == "--help" || verb == "-h" || verb == "help") {
-    std::fputs(kUsageText, stdout);
-    std::fputs(kHelpText, stdout);
+  if (verb == "--help" || verb == "-h") {
+    print_general_help();
     return kOk;
+  }
+  if (verb == "--version") {
+    std::printf("elevmod %s\n", ELEVMOD_VERSION);
+    return kOk;
+  }
+  if (verb == "help") {
+    if (argc < 3) {
+      print_general_help();
+      return kOk;
+    }
+    if (const VerbHelp* known = find_verb(argv[2]); known && argc == 3)
+      return verb_help(*known);
+    return usage_error(nullptr, argc > 3 ? "help takes one verb"
+                                         : std::string("unknown verb '") +
+                                               argv[2] + "'");
   }
   if (verb == "load")
     return do_load(argc, argv);
   if (verb == "unload")
-    return do_unload_or_status(kUnload, argc, argv);
+    return do_unload(argc, argv);
   if (verb == "status")
-    return do_unload_or_status(kStatus, argc, argv);
+    return do_status(argc, argv);
   if (verb == "run")
     return do_run(argc, argv);
+  if (verb == "trace")
+    return do_trace(argc, argv);
   return usage_error(nullptr, "unknown verb '" + verb + "'");
 }

@@ -312,8 +312,12 @@ bool is_seccomp_listener(int fd) {
   return std::strcmp(link, "anon_inode:seccomp notify") == 0;
 }
 
-int ask_service(const std::string& path, Verb verb, int pass_fd, Reply* reply,
-                std::string* err) {
+namespace {
+
+// ask_service(), leaving the connection open in *kept when that is not null
+// and the service said yes.
+int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
+             std::string* err, int* kept) {
   const std::string no_answer = "no answer from " + path + " within " +
                                 std::to_string(kClientTimeoutSeconds) +
                                 " s (is the service stopped?)";
@@ -358,8 +362,28 @@ int ask_service(const std::string& path, Verb verb, int pass_fd, Reply* reply,
     result = reply->error;
     *err = "the service on " + path + " refused: " + errno_text(result);
   }
-  close(fd);
+  if (kept && result == 0) {
+    timeval forever{0, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &forever, sizeof forever);
+    *kept = fd;
+  } else {
+    close(fd);
+  }
   return result;
+}
+
+}  // namespace
+
+int ask_service(const std::string& path, Verb verb, int pass_fd, Reply* reply,
+                std::string* err) {
+  return exchange(path, verb, pass_fd, reply, err, nullptr);
+}
+
+int open_trace(const std::string& path, std::string* err) {
+  Reply reply;
+  int fd = -1;
+  exchange(path, Verb::trace, -1, &reply, err, &fd);
+  return fd;
 }
 
 }  // namespace elevmod

@@ -1,6 +1,7 @@
 // The service's socket: where it lives, and the fixed-layout messages that
 // cross it.  A client sends one Request (an attach carries the listener fd
-// alongside) and reads one Reply.
+// alongside) and reads one Reply; a tracer then reads messages of whole
+// TraceEvents until the service ends.
 #pragma once
 
 #include <sys/types.h>
@@ -10,12 +11,13 @@
 #include <type_traits>
 
 #include "elevator.h"
+#include "trace.h"
 
 namespace elevmod {
 
 constexpr uint32_t kMagic = 0x454c4d31;  // "ELM1"; bump on any layout change
 
-enum class Verb : uint32_t { attach = 1, status = 2, unload = 3 };
+enum class Verb : uint32_t { attach = 1, status = 2, unload = 3, trace = 4 };
 
 struct Request {
   uint32_t magic = kMagic;
@@ -90,5 +92,10 @@ bool is_seccomp_listener(int fd);
 // own refusal otherwise.  *err describes the failure.
 int ask_service(const std::string& path, Verb verb, int pass_fd, Reply* reply,
                 std::string* err);
+
+// Asks the service at `path` for its trace.  Returns the connection, on
+// which messages of whole TraceEvents follow until the service ends, or -1
+// with *err set.
+int open_trace(const std::string& path, std::string* err);
 
 }  // namespace elevmod

@@ -1,5 +1,6 @@
 #include "service.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 
 #include "log.h"
@@ -23,13 +25,49 @@ namespace {
 constexpr size_t kMaxClients = 256;
 // A client has this long to send its request once it is accepted.
 constexpr int64_t kClientIdleMs = 1000;
-// Descriptors kept free of listeners: clients, the loop's own, and slack.
-constexpr size_t kReservedFds = kMaxClients + 64;
+// At most this many tracers at once.
+constexpr size_t kMaxTracers = 64;
+// Descriptors kept free of listeners: clients, tracers, the loop's own.
+constexpr size_t kReservedFds = kMaxClients + kMaxTracers + 64;
+// Events that may wait for one tracer; beyond them it loses events.
+constexpr size_t kTraceBacklog = 65536;
+// How often the loop sends the tracers what waits for them.
+constexpr long kFlushNs = 50 * 1000000L;
+// Events in one message to a tracer.
+constexpr size_t kEventsPerMessage = 64;
 
 int64_t now_ms() {
   timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
   return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+}
+
+int64_t wall_ns() {
+  timespec t;
+  clock_gettime(CLOCK_REALTIME, &t);
+  return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+// The caller's command name for the trace.  Each listener thread serves
+// one process tree, whose calls mostly come from one process, so the last
+// name read is kept.
+void name_caller(uint32_t pid, char (&comm)[16]) {
+  thread_local uint32_t cached_pid = 0;
+  thread_local char cached[16] = "?";
+  if (pid != cached_pid) {
+    cached_pid = pid;
+    std::memset(cached, 0, sizeof cached);
+    std::string path = "/proc/" + std::to_string(pid) + "/comm";
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ssize_t n = fd >= 0 ? read(fd, cached, sizeof cached - 1) : -1;
+    if (fd >= 0)
+      close(fd);
+    if (n > 0 && cached[n - 1] == '\n')
+      cached[n - 1] = '\0';
+    if (n <= 0)
+      std::strcpy(cached, "?");
+  }
+  std::memcpy(comm, cached, sizeof comm);
 }
 
 sigset_t ending_signals() {
@@ -55,7 +93,9 @@ Service::~Service() {
   attachments_.stop_all();
   for (auto& [fd, client] : clients_)
     close(fd);
-  for (int fd : {epoll_fd_, timer_fd_, signal_fd_})
+  for (auto& [fd, tracer] : tracers_)
+    close(fd);
+  for (int fd : {epoll_fd_, timer_fd_, signal_fd_, flush_fd_})
     if (fd >= 0)
       close(fd);
   unlisten_socket(path_, &listening_);
@@ -81,13 +121,14 @@ bool Service::set_up(std::string* err) {
   epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
   timer_fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
   signal_fd_ = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-  if (epoll_fd_ < 0 || timer_fd_ < 0 || signal_fd_ < 0) {
+  flush_fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  if (epoll_fd_ < 0 || timer_fd_ < 0 || signal_fd_ < 0 || flush_fd_ < 0) {
     *err = std::string("cannot set up the event loop: ") +
            std::strerror(errno);
     return false;
   }
   if (!watch(listening_.fd, Kind::socket) || !watch(timer_fd_, Kind::timer) ||
-      !watch(signal_fd_, Kind::signal)) {
+      !watch(signal_fd_, Kind::signal) || !watch(flush_fd_, Kind::flush)) {
     *err = std::string("epoll_ctl: ") + std::strerror(errno);
     return false;
   }
@@ -132,6 +173,8 @@ int Service::run() {
         case Kind::client: serve_client(fd); break;
         case Kind::timer: tick(); break;
         case Kind::signal: shut_down(); break;
+        case Kind::tracer: drop_tracer(fd); break;
+        case Kind::flush: flush_tracers(); break;
       }
     }
     expire_clients();
@@ -248,6 +291,10 @@ void Service::serve_client(int fd) {
     }
   } else if (request.verb == Verb::status) {
     reply.snapshot = snapshot();
+  } else if (request.verb == Verb::trace) {
+    add_tracer(fd, &reply);
+    if (reply.error == 0)
+      return;  // the connection is a tracer's now
   } else if (request.verb == Verb::unload) {
     // Detach everyone before saying so: once unload returns, the three calls
     // fail for every attached process, and the figures are final.
@@ -288,6 +335,13 @@ void Service::answer_call(int listener, Notifier& notifier,
     notifier.respond(listener, note.id, 0, ENOSYS);
     return;
   }
+  bool tracing = tracing_.load(std::memory_order_relaxed);
+  TraceEvent event;
+  if (tracing) {
+    event.pid = static_cast<int32_t>(note.pid);
+    event.call = note.call;
+    name_caller(note.pid, event.comm);
+  }
   // The answer, its delivery and the commit happen under one lock, so two
   // calls never both get an answer that only one of them can have.
   std::lock_guard lock(model_mutex_);
@@ -295,9 +349,19 @@ void Service::answer_call(int listener, Notifier& notifier,
   int result = elevator_.answer(note.call);
   // Commit only what the caller was told; a lost answer (ENOENT: the
   // caller died or was interrupted and may ask again) changes nothing.
-  if (notifier.respond(listener, note.id, result, 0) == 0) {
-    elevator_.commit(note.call);
+  bool delivered = notifier.respond(listener, note.id, result, 0) == 0;
+  if (delivered) {
+    car_events_.clear();
+    elevator_.commit(note.call, tracing ? &car_events_ : nullptr);
     sync_timer();
+  }
+  if (tracing) {
+    event.time_ns = wall_ns();
+    event.result = result;
+    event.delivered = delivered;
+    record(event);
+    if (delivered)
+      record_car(car_events_);
   }
 }
 
@@ -310,9 +374,12 @@ void Service::tick() {
   if (expirations > 1000)
     expirations = 1000;
   std::lock_guard lock(model_mutex_);
+  bool tracing = !tracers_.empty();
+  car_events_.clear();
   for (uint64_t i = 0; i < expirations && elevator_.running(); ++i)
-    elevator_.step();
+    elevator_.step(tracing ? &car_events_ : nullptr);
   sync_timer();
+  record_car(car_events_);
 }
 
 void Service::sync_timer() {
@@ -340,12 +407,123 @@ Snapshot Service::snapshot() {
   return s;
 }
 
+void Service::add_tracer(int fd, Reply* reply) {
+  if (tracers_.size() >= kMaxTracers) {
+    warn("refused a tracer: %zu are tracing already", tracers_.size());
+    reply->error = EBUSY;
+    return;
+  }
+  reply->snapshot = snapshot();
+  if (send(fd, reply, sizeof *reply, MSG_DONTWAIT | MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(sizeof *reply)) {
+    reply->error = EPIPE;
+    return;
+  }
+  // From here on the connection is only written to; anything it says, or
+  // its hang-up, ends it.
+  clients_.erase(fd);
+  epoll_event watch_event{};
+  watch_event.events = EPOLLIN | EPOLLRDHUP;
+  watch_event.data.u64 = (static_cast<uint64_t>(Kind::tracer) << 32) |
+                         static_cast<uint32_t>(fd);
+  epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &watch_event);
+  {
+    std::lock_guard lock(model_mutex_);
+    tracers_[fd];
+    tracing_ = true;
+  }
+  if (tracers_.size() == 1) {
+    itimerspec every{{0, kFlushNs}, {0, kFlushNs}};
+    timerfd_settime(flush_fd_, 0, &every, nullptr);
+  }
+}
+
+void Service::record(const TraceEvent& event) {
+  for (auto& [fd, tracer] : tracers_) {
+    if (tracer.pending.size() < kTraceBacklog)
+      tracer.pending.push_back(event);
+    else
+      ++tracer.lost;
+  }
+}
+
+void Service::record_car(const std::vector<CarEvent>& events) {
+  if (events.empty() || tracers_.empty())
+    return;
+  TraceEvent event;
+  event.kind = TraceEvent::Kind::car;
+  event.time_ns = wall_ns();
+  for (const CarEvent& car : events) {
+    event.car = car;
+    record(event);
+  }
+}
+
+void Service::flush_tracers() {
+  uint64_t expirations;
+  if (read(flush_fd_, &expirations, sizeof expirations) < 0) {
+    // Flushing without a tick (at the end) is fine too.
+  }
+  std::vector<int> broken;
+  for (auto& [fd, tracer] : tracers_) {
+    if (tracer.sent == tracer.unsent.size()) {
+      tracer.unsent.clear();
+      tracer.sent = 0;
+      std::lock_guard lock(model_mutex_);
+      tracer.unsent.swap(tracer.pending);
+      if (tracer.lost > 0) {
+        TraceEvent lost;
+        lost.kind = TraceEvent::Kind::lost;
+        lost.time_ns = wall_ns();
+        lost.lost = tracer.lost;
+        tracer.unsent.push_back(lost);
+        tracer.lost = 0;
+      }
+    }
+    if (!send_unsent(fd, tracer))
+      broken.push_back(fd);
+  }
+  for (int fd : broken)
+    drop_tracer(fd);
+}
+
+bool Service::send_unsent(int fd, Tracer& tracer) {
+  while (tracer.sent < tracer.unsent.size()) {
+    size_t count =
+        std::min(kEventsPerMessage, tracer.unsent.size() - tracer.sent);
+    ssize_t n = send(fd, &tracer.unsent[tracer.sent],
+                     count * sizeof(TraceEvent), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0)
+      return errno == EAGAIN;  // full: the rest waits for the next flush
+    tracer.sent += count;
+  }
+  return true;
+}
+
+void Service::drop_tracer(int fd) {
+  {
+    std::lock_guard lock(model_mutex_);
+    tracers_.erase(fd);
+    tracing_ = !tracers_.empty();
+  }
+  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+  close(fd);
+  if (tracers_.empty()) {
+    itimerspec off{};
+    timerfd_settime(flush_fd_, 0, &off, nullptr);
+  }
+}
+
 void Service::shut_down() {
   if (done_)
     return;
   done_ = true;
   attachments_.stop_all();
   unlisten_socket(path_, &listening_);
+  // Tracers get what is left, as far as they take it, then the end.
+  flush_tracers();
+  while (!tracers_.empty())
+    drop_tracer(tracers_.begin()->first);
 }
 
 }  // namespace elevmod

@@ -6,16 +6,19 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "attachments.h"
 #include "elevator.h"
 #include "notify.h"
 #include "protocol.h"
+#include "trace.h"
 
 namespace elevmod {
 
@@ -42,7 +45,7 @@ class Service {
   int run();
 
  private:
-  enum class Kind : uint32_t { socket, client, timer, signal };
+  enum class Kind : uint32_t { socket, client, timer, signal, tracer, flush };
 
   struct Client {
     bool allowed;     // the peer is this service's user or root
@@ -52,6 +55,15 @@ class Service {
     int64_t at_ms;
     int fd;
     uint64_t serial;
+  };
+  // A connection that follows the trace.  Events wait in `pending` (under
+  // model_mutex_) until the loop moves them to `unsent` and sends them; a
+  // tracer that does not keep up loses what does not fit, and is told.
+  struct Tracer {
+    std::vector<TraceEvent> pending;
+    uint64_t lost = 0;
+    std::vector<TraceEvent> unsent;  // the loop's alone
+    size_t sent = 0;                 // how much of unsent has gone out
   };
 
   bool set_up(std::string* err);
@@ -66,6 +78,12 @@ class Service {
   void answer_call(int listener, Notifier& notifier, const Notification& note);
   void tick();
   void sync_timer();  // with model_mutex_ held
+  void add_tracer(int fd, Reply* reply);
+  void record(const TraceEvent& event);  // with model_mutex_ held
+  void record_car(const std::vector<CarEvent>& events);  // likewise
+  void flush_tracers();
+  bool send_unsent(int fd, Tracer& tracer);
+  void drop_tracer(int fd);
   Snapshot snapshot();
   void shut_down();
 
@@ -75,12 +93,20 @@ class Service {
   int epoll_fd_ = -1;
   int timer_fd_ = -1;
   int signal_fd_ = -1;
+  int flush_fd_ = -1;  // a timer that sends the tracers what waits
   bool done_ = false;
   bool warned_full_ = false;
 
   std::mutex model_mutex_;  // guards elevator_ and timer_armed_
   Elevator elevator_;
   bool timer_armed_ = false;
+
+  // Tracers by connection; the map changes only on the loop's thread, and
+  // then under model_mutex_.  tracing_ lets calls skip the lock's work for
+  // them when there are none.
+  std::unordered_map<int, Tracer> tracers_;
+  std::atomic<bool> tracing_{false};
+  std::vector<CarEvent> car_events_;  // scratch, under model_mutex_
 
   // Open client connections, oldest first in deadlines_.
   std::unordered_map<int, Client> clients_;

@@ -17,6 +17,9 @@ void append(std::string& out, const char* format, Args... args) {
     out.append(line, std::min<size_t>(n, sizeof line - 1));
 }
 
+// The longest bar of waiting passengers, in characters.
+constexpr uint64_t kBarWidth = 40;
+
 const char* direction_name(int direction) {
   return direction > 0 ? "up" : direction < 0 ? "down" : "none";
 }
@@ -38,17 +41,23 @@ std::string render_text(const Snapshot& s) {
          " stop\n", s.start_calls, s.request_calls, s.stop_calls);
   append(out, "listeners:  %u\n", s.listeners);
   out += "\n";
+  uint64_t busiest = 0;
+  for (uint64_t waiting : s.waiting_by_floor)
+    busiest = std::max(busiest, waiting);
   for (int floor = kFloors; floor >= 1; --floor) {
-    char car[8] = "     ";
+    char car[16] = "";
     if (floor == s.floor)
-      std::snprintf(car, sizeof car, "[%3u]", std::min(s.aboard, 999u));
+      std::snprintf(car, sizeof car, "[%3u]%s", std::min(s.aboard, 999u),
+                    s.direction > 0 ? "^" : s.direction < 0 ? "v" : "");
+    append(out, "  %2d |%-6s|", floor, car);
     uint64_t waiting = s.waiting_by_floor[floor - 1];
-    std::string people(std::min<uint64_t>(waiting, 20), 'o');
-    if (waiting > 20)
-      people += "+";
-    append(out, "  %2d |%s|", floor, car);
-    if (waiting > 0)
-      append(out, " %6" PRIu64 " %s", waiting, people.c_str());
+    if (waiting > 0) {
+      // The bars share one scale, set by the busiest floor.
+      uint64_t length = std::max<uint64_t>(
+          1, (waiting * kBarWidth + busiest / 2) / busiest);
+      append(out, " %6" PRIu64 " %s", waiting,
+             std::string(length, 'o').c_str());
+    }
     out += "\n";
   }
   return out;

@@ -41,10 +41,11 @@ TEST(Status, TextDrawsTheShaftTopDown) {
   EXPECT_NE(text.find("state:      up\n"), std::string::npos);
   EXPECT_NE(text.find("requests:   33 accepted, 1 refused\n"),
             std::string::npos);
-  size_t top = text.find("  10 |     |\n");
-  size_t car = text.find("   3 |[  2]|\n");
-  size_t crowd = text.find("   9 |     |     25 oooooooooooooooooooo+\n");
-  size_t ground = text.find("   1 |     |      2 oo\n");
+  size_t top = text.find("  10 |      |\n");
+  size_t car = text.find("   3 |[  2]^|\n");
+  size_t crowd = text.find("   9 |      |     25 " + std::string(40, 'o') +
+                           "\n");
+  size_t ground = text.find("   1 |      |      2 ooo\n");
   ASSERT_NE(top, std::string::npos);
   ASSERT_NE(car, std::string::npos);
   ASSERT_NE(crowd, std::string::npos);
@@ -52,6 +53,18 @@ TEST(Status, TextDrawsTheShaftTopDown) {
   EXPECT_LT(top, crowd);
   EXPECT_LT(crowd, car);
   EXPECT_LT(car, ground);
+}
+
+TEST(Status, CarShowsItsDirectionAndSmallCrowdsStillShow) {
+  Snapshot s = sample();
+  s.direction = -1;
+  s.floor = 1;
+  s.waiting_by_floor[0] = 1;
+  s.waiting_by_floor[8] = 1000000;
+  std::string text = render_text(s);
+  EXPECT_NE(text.find("   1 |[  2]v|      1 o\n"), std::string::npos) << text;
+  s.direction = 0;
+  EXPECT_NE(render_text(s).find("   1 |[  2] |"), std::string::npos);
 }
 
 }  // namespace

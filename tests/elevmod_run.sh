@@ -76,29 +76,54 @@ while IFS='|' read -r args message; do
 done <<'EOF_CASES'
 |elevmod: no verb given (see 'elevmod --help')
 frob|elevmod: unknown verb 'frob' (see 'elevmod --help')
+help frob|elevmod: unknown verb 'frob' (see 'elevmod --help')
 run|elevmod: run: no command given (see 'elevmod run --help')
-run --frob true|elevmod: run: unknown option '--frob' (see 'elevmod run --help')
+run --frob true|elevmod: run: unrecognized option '--frob' (see 'elevmod run --help')
+run -x true|elevmod: run: invalid option -- 'x' (see 'elevmod run --help')
 run --reply 326=1 true|elevmod: run: bad --reply '326=1': want NR=VALUE, NR one of 323, 324, 325 and VALUE a 32-bit integer (see 'elevmod run --help')
 run --reply 324=x true|elevmod: run: bad --reply '324=x': want NR=VALUE, NR one of 323, 324, 325 and VALUE a 32-bit integer (see 'elevmod run --help')
+run --reply 324=+2 true|elevmod: run: bad --reply '324=+2': want NR=VALUE, NR one of 323, 324, 325 and VALUE a 32-bit integer (see 'elevmod run --help')
 run --reply 324=2147483648 true|elevmod: run: bad --reply '324=2147483648': want NR=VALUE, NR one of 323, 324, 325 and VALUE a 32-bit integer (see 'elevmod run --help')
 run --reply 324 true|elevmod: run: bad --reply '324': want NR=VALUE, NR one of 323, 324, 325 and VALUE a 32-bit integer (see 'elevmod run --help')
-load --capacity 0|elevmod: load: --capacity needs a whole number from 1 to 1000000 (see 'elevmod load --help')
-load --step-ms|elevmod: load: --step-ms needs a whole number from 1 to 3600000 (see 'elevmod load --help')
-load --bogus|elevmod: load: unknown option '--bogus' (see 'elevmod load --help')
-status --watch-me|elevmod: status: unknown option '--watch-me' (see 'elevmod status --help')
-status --socket|elevmod: status: --socket needs a path (see 'elevmod status --help')
+run --reply|elevmod: run: option '--reply' requires an argument (see 'elevmod run --help')
+load --capacity 0|elevmod: load: --capacity needs a whole number from 1 to 1000000, not '0' (see 'elevmod load --help')
+load --capacity +5|elevmod: load: --capacity needs a whole number from 1 to 1000000, not '+5' (see 'elevmod load --help')
+load --step-ms 1e3|elevmod: load: --step-ms needs a whole number from 1 to 3600000, not '1e3' (see 'elevmod load --help')
+load --step-ms|elevmod: load: option '--step-ms' requires an argument (see 'elevmod load --help')
+load --foreground=yes|elevmod: load: option '--foreground' doesn't allow an argument (see 'elevmod load --help')
+load --bogus|elevmod: load: unrecognized option '--bogus' (see 'elevmod load --help')
+status --watch-me|elevmod: status: unrecognized option '--watch-me' (see 'elevmod status --help')
+status --socket|elevmod: status: option '--socket' requires an argument (see 'elevmod status --help')
+status --socket=|elevmod: status: --socket needs a path (see 'elevmod status --help')
 unload extra|elevmod: unload: unexpected argument 'extra' (see 'elevmod unload --help')
+trace --json=1|elevmod: trace: option '--json' doesn't allow an argument (see 'elevmod trace --help')
 EOF_CASES
+check "blank-padded number refused" 2 "" \
+  "elevmod: load: --capacity needs a whole number from 1 to 1000000, not ' 5' (see 'elevmod load --help')"$'\n' \
+  "$ELEVMOD" load --capacity " 5"
 
-# Does --help answer on stdout with status 0, for elevmod and each verb?
-check "unload --help" 0 $'usage: elevmod unload [--json] [--socket PATH]\n' "" \
-  "$ELEVMOD" unload --help
-check "status --help" 0 \
-  $'usage: elevmod status [--json] [--watch] [--socket PATH]\n' "" \
-  "$ELEVMOD" status --help
+# Does each verb's help explain its options with their defaults, the same
+# through --help, -h and 'elevmod help VERB'?
+for verb in load unload status run trace; do
+  "$ELEVMOD" $verb --help >"$scratch/help-$verb"
+  expect "$verb --help status" "$?" 0
+  expect "$verb --help synopsis" "$(head -n 1 "$scratch/help-$verb" | cut -c1-$((15 + ${#verb})))" \
+    "usage: elevmod $verb"
+  expect "$verb --help names the socket's default" \
+    "$(grep -c 'the service.s socket (default: \$ELEVMOD_SOCKET' "$scratch/help-$verb")" 1
+  check "$verb -h" 0 "$(cat "$scratch/help-$verb")"$'\n' "" "$ELEVMOD" $verb -h
+  check "help $verb" 0 "$(cat "$scratch/help-$verb")"$'\n' "" "$ELEVMOD" help $verb
+done
+expect "load's defaults" \
+  "$(grep -o '(default [0-9]*)' "$scratch/help-load" | tr '\n' ' ')" \
+  "(default 5) (default 1000) (default 1000000) "
+expect "run's default" "$(grep -c 'default: no fixed answers' "$scratch/help-run")" 1
 "$ELEVMOD" --help >"$scratch/help"
 expect "--help status" "$?" 0
 expect "--help names every verb" \
-  "$(grep -c -E '^  (load|unload|status|run) ' "$scratch/help")" 4
+  "$(grep -c -E '^  (load|unload|status|run|trace) ' "$scratch/help")" 5
+check "-h is --help" 0 "$(cat "$scratch/help")"$'\n' "" "$ELEVMOD" -h
+check "--version" 0 "elevmod $(sed -n 's/^project(cabgate VERSION \([0-9.]*\).*/\1/p' \
+  "$(dirname "$0")/../CMakeLists.txt")"$'\n' "" "$ELEVMOD" --version
 
 finish
