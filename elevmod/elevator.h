@@ -44,7 +44,7 @@ struct Snapshot {
   uint64_t request_calls = 0;
   uint64_t stop_calls = 0;
   uint32_t listeners = 0;  // filled in by the service
-  uint32_t reserved = 0;
+  uint32_t tracers = 0;    // likewise
 };
 
 // Something the car did on a step, for tracing.

@@ -1,6 +1,7 @@
 #include "service.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -33,6 +34,8 @@ constexpr size_t kReservedFds = kMaxClients + kMaxTracers + 64;
 constexpr size_t kTraceBacklog = 65536;
 // How often the loop sends the tracers what waits for them.
 constexpr long kFlushNs = 50 * 1000000L;
+// How long unload waits for tracers to take what is left for them.
+constexpr int64_t kFinalFlushMs = 2000;
 // Events in one message to a tracer.
 constexpr size_t kEventsPerMessage = 64;
 
@@ -404,6 +407,7 @@ Snapshot Service::snapshot() {
     s = elevator_.snapshot();
   }
   s.listeners = static_cast<uint32_t>(attachments_.count());
+  s.tracers = static_cast<uint32_t>(tracers_.size());
   return s;
 }
 
@@ -520,8 +524,21 @@ void Service::shut_down() {
   done_ = true;
   attachments_.stop_all();
   unlisten_socket(path_, &listening_);
-  // Tracers get what is left, as far as they take it, then the end.
-  flush_tracers();
+  // Tracers get what is left, and the count of what they lost, as far as
+  // they take it within a bound: a stopped tracer cannot hold unload up.
+  int64_t deadline = now_ms() + kFinalFlushMs;
+  for (;;) {
+    flush_tracers();
+    std::vector<pollfd> behind;
+    for (auto& [fd, tracer] : tracers_)
+      if (tracer.sent < tracer.unsent.size() || !tracer.pending.empty() ||
+          tracer.lost > 0)
+        behind.push_back({fd, POLLOUT, 0});
+    int64_t left = deadline - now_ms();
+    if (behind.empty() || left <= 0)
+      break;
+    poll(behind.data(), behind.size(), static_cast<int>(left));
+  }
   while (!tracers_.empty())
     drop_tracer(tracers_.begin()->first);
 }

@@ -40,6 +40,7 @@ std::string render_text(const Snapshot& s) {
   append(out, "calls:      %" PRIu64 " start, %" PRIu64 " request, %" PRIu64
          " stop\n", s.start_calls, s.request_calls, s.stop_calls);
   append(out, "listeners:  %u\n", s.listeners);
+  append(out, "tracers:    %u\n", s.tracers);
   out += "\n";
   uint64_t busiest = 0;
   for (uint64_t waiting : s.waiting_by_floor)
@@ -79,7 +80,7 @@ std::string render_json(const Snapshot& s) {
   append(out, "\"calls\":{\"start\":%" PRIu64 ",\"request\":%" PRIu64
          ",\"stop\":%" PRIu64 "},", s.start_calls, s.request_calls,
          s.stop_calls);
-  append(out, "\"listeners\":%u}\n", s.listeners);
+  append(out, "\"listeners\":%u,\"tracers\":%u}\n", s.listeners, s.tracers);
   return out;
 }
 

@@ -11,7 +11,7 @@ namespace elevmod {
 // The figures, one per line, then the shaft from the top floor down: the car
 // as [n] with n passengers aboard and ^ or v while it goes up or down, and
 // each floor's waiting count with a bar scaled to the busiest floor.  At
-// most 61 columns and 19 lines.
+// most 61 columns and 20 lines.
 std::string render_text(const Snapshot& s);
 
 // The same figures as one JSON object on one line, ending in a newline.

@@ -23,6 +23,7 @@ Snapshot sample() {
   s.request_calls = 34;
   s.stop_calls = 0;
   s.listeners = 2;
+  s.tracers = 1;
   return s;
 }
 
@@ -33,7 +34,7 @@ TEST(Status, JsonCarriesEveryFigure) {
             "\"waiting_by_floor\":[2,0,0,0,0,0,0,0,25,0],\"delivered\":4,"
             "\"accepted\":33,\"refused\":1,"
             "\"calls\":{\"start\":1,\"request\":34,\"stop\":0},"
-            "\"listeners\":2}\n");
+            "\"listeners\":2,\"tracers\":1}\n");
 }
 
 TEST(Status, TextDrawsTheShaftTopDown) {

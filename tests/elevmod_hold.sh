@@ -82,7 +82,7 @@ wait_until has_line "$scratch/dup" ready
 expect "copy of a listener refused" "$(cat "$scratch/dup")" \
   $'attach 0\nattach 17\ncall 0\nready'
 check "status beside a duplicated listener" 0 $'1\n' "" \
-  sh -c '"$1" status --json | grep -c "\"listeners\":1}"' sh "$ELEVMOD"
+  sh -c '"$1" status --json | grep -c "\"listeners\":1,"' sh "$ELEVMOD"
 check "calls beside a duplicated listener" 0 $'0\n' "" \
   "$ELEVMOD" run "$RAWCALL" 324 0 3 4
 "$BADCLIENT" "$sock" idle 400 >"$scratch/idle" &

@@ -1,0 +1,31 @@
+# The main job, as README gives it: scripts/demo --fast ends with status 0
+# and leaves nothing behind; the watch command it prints reaches its service
+# when pasted; the car keeps up with the faster clock.
+source "$(dirname "$0")/lib.sh"
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+mkdir "$scratch/tmp"
+TMPDIR=$scratch/tmp "$root/scripts/demo" --fast >"$scratch/out" \
+  2>"$scratch/err" &
+demo=$!
+printed() { grep -q ' status --watch$' "$scratch/out"; }
+wait_until printed
+watch_line=$(sed -n 's/^  \(.* status --watch\)$/\1/p' "$scratch/out")
+expect "watch command names the demo's socket" \
+  "$(grep -c "^ELEVMOD_SOCKET=$scratch/tmp/cabgate-demo\.[A-Za-z0-9]*/socket [^ ]*/elevmod status --watch\$" <<<"$watch_line")" 1
+# Pasted as printed, it watches until the demo unloads its service.
+eval "$watch_line" >"$scratch/watched" 2>&1
+wait $demo
+expect "demo status" "$?" 0
+expect "demo's last line" "$(tail -n 1 "$scratch/out")" \
+  "demo: the scenario ran as expected"
+expect "demo's stderr" "$(cat "$scratch/err")" ""
+expect "watched the demo's service" "$(( $(grep -c '^state:' "$scratch/watched") >= 1 ))" 1
+expect "nothing left behind" "$(ls -A "$scratch/tmp")" ""
+delivered=$(sed -n 's/^delivered: *\([0-9]*\)$/\1/p' "$scratch/out")
+expect "the car kept up with the faster clock ($delivered delivered)" \
+  "$(( ${delivered:-0} > 300 ))" 1
+expect "commands shown as run" \
+  "$(grep -c "^\\\$ ELEVMOD_SOCKET=$scratch/tmp/cabgate-demo\.[A-Za-z0-9]*/socket $root/build/elevmod " "$scratch/out")" 6
+
+finish
