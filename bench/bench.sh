@@ -4,6 +4,7 @@
 # - a bare system call (getpid), what a kernel module would approach;
 # - the bare responder; elevmod with 0, 100, 1,000 and 10,000 idle processes
 #   attached; the producer's sending phase under elevmod;
+# - the producer's sending phase with a stopped tracer attached;
 # - strace -e inject answering the same calls, when strace is installed;
 # - the total calls per second through elevmod with 1, 2, 4 and 8 callers.
 # Each per-call figure is the median of $RUNS runs of $N calls.
@@ -46,6 +47,21 @@ until_listeners() {
   return 1
 }
 
+tracers() {
+  "$ELEVMOD" status --json | sed -n 's/.*"tracers":\([0-9]*\).*/\1/p'
+}
+
+# The producer's sending phase with a tracer that is stopped throughout.
+stopped_tracer_ns() {
+  "$ELEVMOD" trace >/dev/null 2>&1 &
+  local tracer=$!
+  for _ in $(seq 1000); do [ "$(tracers)" == 1 ] && break; sleep 0.01; done
+  kill -STOP $tracer
+  producer_ns
+  kill -KILL $tracer
+  wait $tracer 2>/dev/null
+}
+
 producer_ns() {
   SENDCLOCK_OUT=$work/ns LD_PRELOAD=$BIN/bench/libsendclock.so \
     "$ELEVMOD" run -- "$BIN/producer" >"$work/out" 2>&1 || {
@@ -61,6 +77,7 @@ for _ in $(seq "$RUNS"); do
   calls_ns "$RESPONDER" >>"$work/responder"
   calls_ns "$ELEVMOD" run >>"$work/idle-0"
   producer_ns >>"$work/producer"
+  stopped_tracer_ns >>"$work/traced"
 done
 "$ELEVMOD" unload >/dev/null
 
@@ -101,6 +118,7 @@ done
 "$ELEVMOD" unload >/dev/null
 
 for f in "$work"/bare "$work"/responder "$work"/idle-* "$work"/producer \
+         "$work"/traced \
          "$work"/strace "$work"/rate-*; do
   [ -s "$f" ] && median <"$f" >"$f.median"
 done
@@ -111,6 +129,7 @@ get() { cat "$work/$1.median" 2>/dev/null || echo 0; }
   echo "responder $(get responder)"
   for count in $IDLE_COUNTS; do echo "idle-$count $(get idle-$count)"; done
   echo "producer $(get producer)"
+  echo "traced $(get traced)"
   echo "strace $(get strace)"
   for callers in 1 2 4 8; do echo "rate-$callers $(get rate-$callers)"; done
 } | awk -v n="$N" -v runs="$RUNS" \
@@ -140,6 +159,9 @@ get() { cat "$work/$1.median" 2>/dev/null || echo 0; }
     line("producer sending phase under elevmod", v["producer"] * n / 10000,
       sprintf("  (%.2fx of elevmod; goal: within 1.50x)",
               v["producer"] * n / 10000 / v["idle-0"]))
+    line("the same with a stopped tracer attached", v["traced"] * n / 10000,
+      sprintf("  (%.2fx of no tracer; goal: within 1.10x)",
+              v["traced"] / v["producer"]))
     if (v["strace"] > 0)
       line("strace -e inject answering the same calls", v["strace"], "")
     else

@@ -303,15 +303,27 @@ int do_load(int argc, char** argv) {
   return service.run();
 }
 
-int do_unload(int argc, char** argv) {
-  const char* verb = "unload";
-  enum { kJson = 1 };
+// What unload, status and trace take: --json, status also --watch.
+struct Flags {
+  bool json = false;
+  bool watch = false;
+  std::string path;  // the socket
+};
+
+// Parses the options of unload, status or trace and finds the socket.
+// Returns -1 to go on, or the exit status to end with (after --help, or a
+// complaint).
+int parse_flags(const char* verb, int argc, char** argv, bool watch_too,
+                Flags* flags) {
+  enum { kJson = 1, kWatch };
   const option options[] = {{"json", no_argument, nullptr, kJson},
+                            {watch_too ? "watch" : nullptr, no_argument,
+                             nullptr, kWatch},
                             {nullptr, 0, nullptr, 0}};
-  bool json = false, help = false;
+  bool help = false;
   std::string socket;
-  auto take = [&](int, const char*) -> std::string {
-    json = true;
+  auto take = [&](int c, const char*) -> std::string {
+    (c == kJson ? flags->json : flags->watch) = true;
     return "";
   };
   int first = parse_options(verb, argc, argv, options, take, &socket, &help);
@@ -321,79 +333,56 @@ int do_unload(int argc, char** argv) {
     return verb_help(*find_verb(verb));
   if (no_operands(verb, first, argc, argv) != kOk)
     return kUsage;
-  std::string path, err;
-  if (!socket_path(verb, socket, false, &path))
+  if (!socket_path(verb, socket, false, &flags->path))
     return kFailed;
+  return -1;
+}
+
+int do_unload(int argc, char** argv) {
+  const char* verb = "unload";
+  Flags flags;
+  if (int status = parse_flags(verb, argc, argv, false, &flags); status >= 0)
+    return status;
   Reply reply;
-  if (ask_service(path, Verb::unload, -1, &reply, &err) != 0)
+  std::string err;
+  if (ask_service(flags.path, Verb::unload, -1, &reply, &err) != 0)
     return failure(verb, err);
-  if (json)
+  if (flags.json)
     std::fputs(render_json(reply.snapshot).c_str(), stdout);
   return kOk;
 }
 
 int do_status(int argc, char** argv) {
   const char* verb = "status";
-  enum { kJson = 1, kWatch };
-  const option options[] = {{"json", no_argument, nullptr, kJson},
-                            {"watch", no_argument, nullptr, kWatch},
-                            {nullptr, 0, nullptr, 0}};
-  bool json = false, watch = false, help = false;
-  std::string socket;
-  auto take = [&](int c, const char*) -> std::string {
-    (c == kJson ? json : watch) = true;
-    return "";
-  };
-  int first = parse_options(verb, argc, argv, options, take, &socket, &help);
-  if (first < 0)
-    return kUsage;
-  if (help)
-    return verb_help(*find_verb(verb));
-  if (no_operands(verb, first, argc, argv) != kOk)
-    return kUsage;
-  std::string path, err;
-  if (!socket_path(verb, socket, false, &path))
-    return kFailed;
-  if (watch) {
-    if (!watch_status(path, json, &err))
+  Flags flags;
+  if (int status = parse_flags(verb, argc, argv, true, &flags); status >= 0)
+    return status;
+  std::string err;
+  if (flags.watch) {
+    if (!watch_status(flags.path, flags.json, &err))
       return failure(verb, err);
     return kOk;
   }
   Reply reply;
-  if (ask_service(path, Verb::status, -1, &reply, &err) != 0)
+  if (ask_service(flags.path, Verb::status, -1, &reply, &err) != 0)
     return failure(verb, err);
-  std::string text =
-      json ? render_json(reply.snapshot) : render_text(reply.snapshot);
+  std::string text = flags.json ? render_json(reply.snapshot)
+                                : render_text(reply.snapshot);
   std::fputs(text.c_str(), stdout);
   return kOk;
 }
 
 int do_trace(int argc, char** argv) {
   const char* verb = "trace";
-  enum { kJson = 1 };
-  const option options[] = {{"json", no_argument, nullptr, kJson},
-                            {nullptr, 0, nullptr, 0}};
-  bool json = false, help = false;
-  std::string socket;
-  auto take = [&](int, const char*) -> std::string {
-    json = true;
-    return "";
-  };
-  int first = parse_options(verb, argc, argv, options, take, &socket, &help);
-  if (first < 0)
-    return kUsage;
-  if (help)
-    return verb_help(*find_verb(verb));
-  if (no_operands(verb, first, argc, argv) != kOk)
-    return kUsage;
-  std::string path, err;
-  if (!socket_path(verb, socket, false, &path))
-    return kFailed;
-  if (!follow_trace(path, json, &err))
+  Flags flags;
+  if (int status = parse_flags(verb, argc, argv, false, &flags); status >= 0)
+    return status;
+  std::string err;
+  if (!follow_trace(flags.path, flags.json, &err))
     return failure(verb, err);
   std::fflush(stdout);
   std::fprintf(stderr, "elevmod: trace: the service on %s has ended\n",
-               path.c_str());
+               flags.path.c_str());
   return kOk;
 }
 
