@@ -81,12 +81,22 @@ for _ in $(seq "$RUNS"); do
 done
 "$ELEVMOD" unload >/dev/null
 
-# The floor with idle processes attached, each its own process tree.
+accepted() {
+  "$ELEVMOD" status --json | sed -n 's/.*"accepted":\([0-9]*\).*/\1/p'
+}
+
+# The floor with idle processes attached, each its own process tree that
+# makes one call, to show it is served, and then sleeps.
 for count in $IDLE_COUNTS; do
   [ "$count" -eq 0 ] && continue
   "$ELEVMOD" load || exit 1
-  for _ in $(seq "$count"); do "$ELEVMOD" run sleep 100000 & done
+  for _ in $(seq "$count"); do
+    "$ELEVMOD" run sh -c '"$1" 324 0 1 2 >/dev/null; exec sleep 100000' sh \
+      "$RAWCALL" &
+  done
   until_listeners "$count" || exit 1
+  for _ in $(seq 1200); do [ "$(accepted)" == "$count" ] && break; sleep 0.1; done
+  echo "$(accepted)" >"$work/served-$count"
   for _ in $(seq "$RUNS"); do calls_ns "$ELEVMOD" run >>"$work/idle-$count"; done
   kill $(jobs -p) 2>/dev/null
   wait 2>/dev/null
@@ -127,7 +137,10 @@ get() { cat "$work/$1.median" 2>/dev/null || echo 0; }
 {
   echo "bare $(get bare)"
   echo "responder $(get responder)"
-  for count in $IDLE_COUNTS; do echo "idle-$count $(get idle-$count)"; done
+  for count in $IDLE_COUNTS; do
+    echo "idle-$count $(get idle-$count)"
+    echo "served-$count $(cat "$work/served-$count" 2>/dev/null || echo 0)"
+  done
   echo "producer $(get producer)"
   echo "traced $(get traced)"
   echo "strace $(get strace)"
@@ -153,7 +166,8 @@ get() { cat "$work/$1.median" 2>/dev/null || echo 0; }
       if (idle == 0)
         goal = sprintf("  (goal: within 1.25x)")
       else
-        goal = sprintf("  (%.2fx of none; goal: within 1.25x)", v[k] / v["idle-0"])
+        goal = sprintf("  (%.2fx of none; goal: within 1.25x; %d served)",
+                       v[k] / v["idle-0"], v["served-" idle])
       line(sprintf("elevmod, %d idle processes attached", idle), v[k], goal)
     }
     line("producer sending phase under elevmod", v["producer"] * n / 10000,
