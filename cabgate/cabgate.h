@@ -7,6 +7,11 @@
 #ifndef CABGATE_CABGATE_H
 #define CABGATE_CABGATE_H
 
+// C linkage, so that C programs link the library too.
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 // Starts the elevator.  1: it had already been started.
 int start_elevator(void);
 
@@ -21,5 +26,9 @@ int stop_elevator(void);
 // invocation path, only read) through md5sum and the shell, then pauses
 // three seconds.  Failures are not reported: md5sum complains on stderr.
 void signiture(const char* path);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -230,6 +230,37 @@ bool listen_socket(const std::string& path, Listening* out, bool* busy,
   return true;
 }
 
+int activated_socket(std::string* err) {
+  const char* pid = std::getenv("LISTEN_PID");
+  const char* fds = std::getenv("LISTEN_FDS");
+  bool ours = pid && fds && std::to_string(getpid()) == pid;
+  unsetenv("LISTEN_PID");
+  unsetenv("LISTEN_FDS");
+  unsetenv("LISTEN_FDNAMES");
+  if (!ours)
+    return -1;
+  const int fd = 3;  // SD_LISTEN_FDS_START
+  int type = 0, listening = 0;
+  socklen_t size = sizeof type;
+  sockaddr_storage addr{};
+  socklen_t addr_size = sizeof addr;
+  if (std::strcmp(fds, "1") != 0 ||
+      getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 ||
+      type != SOCK_SEQPACKET ||
+      getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 ||
+      !listening ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &addr_size) != 0 ||
+      addr.ss_family != AF_UNIX) {
+    *err = std::string("socket activation passed ") + fds +
+           " descriptors; want one listening Unix seqpacket socket "
+           "(ListenSequentialPacket=)";
+    return -1;
+  }
+  fcntl(fd, F_SETFD, FD_CLOEXEC);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  return fd;
+}
+
 void unlisten_socket(const std::string& path, Listening* listening) {
   struct stat st;
   if (listening->inode && lstat(path.c_str(), &st) == 0 &&

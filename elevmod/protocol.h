@@ -58,6 +58,12 @@ struct Listening {
 bool listen_socket(const std::string& path, Listening* out, bool* busy,
                    std::string* err);
 
+// The listening socket that systemd's socket activation passed ($LISTEN_PID
+// is this process, $LISTEN_FDS is 1: descriptor 3), made non-blocking, or -1
+// when none was passed; -1 with *err set when the one passed is not a
+// listening Unix seqpacket socket.  Unsets those variables either way.
+int activated_socket(std::string* err);
+
 // Removes the socket (if it is still ours) and the lock file, then releases
 // the lock.
 void unlisten_socket(const std::string& path, Listening* listening);

@@ -114,6 +114,13 @@ bool Service::prepare(bool* busy, std::string* err) {
   sigaddset(&signals, SIGUSR1);
   sigprocmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // Under socket activation the socket is systemd's: it stays in place when
+  // the service ends, and systemd sees to it that one service holds it.
+  listening_.fd = activated_socket(err);
+  if (listening_.fd >= 0)
+    return true;
+  if (!err->empty())
+    return false;
   return listen_socket(path_, &listening_, busy, err);
 }
 

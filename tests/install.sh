@@ -1,0 +1,102 @@
+# What `cmake --install` lays out: the programs, man pages that render
+# without warnings, the library that C programs link through pkg-config and
+# through find_package, bash completion, the user units (the service takes
+# a socket-activated socket), the licence.
+source "$(dirname "$0")/lib.sh"
+
+prefix=$scratch/prefix
+cmake --install "$BIN" --prefix "$prefix" >/dev/null ||
+  { fail "cmake --install"; finish; exit 1; }
+libdir=$(dirname "$(find "$prefix" -name libcabgate.a)")
+for file in bin/consumer bin/producer bin/elevmod \
+    share/man/man1/consumer.1 share/man/man1/producer.1 \
+    share/man/man1/elevmod.1 include/cabgate.h \
+    "${libdir#"$prefix"/}/libcabgate.a" \
+    "${libdir#"$prefix"/}/pkgconfig/cabgate.pc" \
+    "${libdir#"$prefix"/}/cmake/cabgate/cabgateConfig.cmake" \
+    share/bash-completion/completions/elevmod \
+    lib/systemd/user/elevmod.socket lib/systemd/user/elevmod.service \
+    share/doc/cabgate/copyright; do
+  expect "installed $file" "$(test -f "$prefix/$file" && echo yes)" yes
+done
+
+for page in consumer producer elevmod; do
+  check "man page $page renders without warnings" 0 "" "" \
+    sh -c 'man --warnings -l "$1" >/dev/null' sh \
+    "$prefix/share/man/man1/$page.1"
+done
+
+# A C program reaches the elevator through the installed library: -1 with
+# no service, the answers of elevmod run --reply under it.
+cat >"$scratch/prog.c" <<'EOF_C'
+#include <cabgate.h>
+#include <stdio.h>
+
+int main(void) {
+  printf("%d %d %d\n", start_elevator(), issue_request(0, 1, 2),
+         stop_elevator());
+  return 0;
+}
+EOF_C
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+cc -Wall -Werror -o "$scratch/prog-pc" "$scratch/prog.c" \
+  $(pkg-config --cflags cabgate) $(pkg-config --libs cabgate) ||
+  fail "C program built through pkg-config"
+check "pkg-config: no service" 0 $'-1 -1 -1\n' "" "$scratch/prog-pc"
+check "pkg-config: under elevmod run" 0 $'7 8 9\n' "" "$prefix/bin/elevmod" \
+  run --reply 323=7 --reply 324=8 --reply 325=9 "$scratch/prog-pc"
+mkdir "$scratch/proj"
+cp "$scratch/prog.c" "$scratch/proj/"
+cat >"$scratch/proj/CMakeLists.txt" <<'EOF_CMAKE'
+cmake_minimum_required(VERSION 3.25)
+project(prog C)
+find_package(cabgate 0.4 REQUIRED)
+add_executable(prog prog.c)
+target_link_libraries(prog PRIVATE cabgate::cabgate)
+EOF_CMAKE
+cmake -S "$scratch/proj" -B "$scratch/proj/build" \
+  -DCMAKE_PREFIX_PATH="$prefix" >/dev/null &&
+  cmake --build "$scratch/proj/build" >/dev/null ||
+  fail "CMake project built through find_package"
+check "find_package: no service" 0 $'-1 -1 -1\n' "" "$scratch/proj/build/prog"
+
+# Completion offers the verbs and each verb's options.
+complete_words() {
+  bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))
+    _elevmod; echo "${COMPREPLY[*]}"' bash \
+    "$prefix/share/bash-completion/completions/elevmod" "$@"
+}
+expect "completes verbs" "$(complete_words elevmod "")" \
+  "load unload status run trace help --help --version"
+expect "completes load's options" "$(complete_words elevmod load --)" \
+  "--foreground --capacity --step-ms --max-waiting --socket --help"
+expect "completes status's options" "$(complete_words elevmod status --w)" \
+  "--watch"
+
+# The user units start the service on a socket systemd holds.
+expect "socket unit listens for seqpacket" \
+  "$(grep -c '^ListenSequentialPacket=%t/elevmod/socket$' \
+    "$prefix/lib/systemd/user/elevmod.socket")" 1
+expect "service unit runs the service in the foreground" \
+  "$(grep -c '^ExecStart=elevmod load --foreground$' \
+    "$prefix/lib/systemd/user/elevmod.service")" 1
+if command -v systemd-socket-activate >/dev/null; then
+  activated=$scratch/activated
+  systemd-socket-activate --seqpacket -l "$activated" \
+    "$prefix/bin/elevmod" load --foreground 2>/dev/null &
+  activator=$!
+  wait_until test -S "$activated"
+  check "socket-activated service answers" 0 $'0\n' "" \
+    "$prefix/bin/elevmod" run --socket "$activated" "$RAWCALL" 323
+  check "socket-activated service counts" 0 $'1\n' "" \
+    sh -c '"$1" status --json --socket "$2" | grep -c "\"start\":1,"' sh \
+    "$prefix/bin/elevmod" "$activated"
+  "$prefix/bin/elevmod" unload --socket "$activated" >/dev/null
+  wait $activator
+  expect "socket-activated service ends cleanly" "$?" 0
+  expect "systemd's socket left in place" "$(test -S "$activated" && echo yes)" yes
+else
+  echo "skipped: socket activation needs systemd-socket-activate"
+fi
+
+finish
