@@ -25,6 +25,7 @@ cp "$deb" "$root/tmp/cabgate.deb"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 cat >"$root/tmp/scenario" <<'EOF_SCENARIO'
 set -u
+unset ELEVMOD_SOCKET XDG_RUNTIME_DIR  # the default socket, as a user has it
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq && apt-get install -y -qq /tmp/cabgate.deb faketime \
   >/tmp/apt.log 2>&1 || { echo "apt failed"; tail -n 5 /tmp/apt.log; exit 1; }
