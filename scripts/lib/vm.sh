@@ -1,0 +1,60 @@
+# Booting a kernel of ours under QEMU, shared by scripts/kernels and
+# scripts/modvm.  Source it, then call vm_boot.
+#
+# vm_boot LOG TIMEOUT KERNEL INITRD APPEND [QEMU-ARG...]
+#   Boots KERNEL (with INITRD, unless that is empty) with the command line
+#   APPEND and the serial console written to LOG, and waits for the guest to
+#   power off, TIMEOUT seconds at most.  KVM is tried first, with a short
+#   bound on reaching the kernel's first line, since these machines' KVM can
+#   hang stock kernels early in boot; then TCG.  The guest ends itself
+#   (reboot or sysrq power-off, with -no-reboot).  Returns 0 once QEMU ended
+#   by itself, 124 on the timeout (QEMU is killed), another status if QEMU
+#   failed.  Nothing is left running.
+
+# Replaces the calling (sub)shell with QEMU under timeout(1), which passes
+# a TERM on to QEMU.
+vm_qemu() {
+  local accel=$1 log=$2 timeout=$3 kernel=$4 initrd=$5 append=$6
+  shift 6
+  local args=(-accel "$accel" -smp 2 -m "${VM_MEMORY:-4096}" -nographic
+              -no-reboot -kernel "$kernel" -append "$append"
+              -serial "file:$log" -monitor none -display none)
+  [ "$accel" == tcg ] && args+=(-cpu max) || args+=(-cpu host)
+  [ -n "$initrd" ] && args+=(-initrd "$initrd")
+  exec timeout --kill-after=5 "$timeout" qemu-system-x86_64 "${args[@]}" \
+    "$@" </dev/null >"$log.qemu" 2>&1
+}
+
+vm_boot() {
+  local log=$1 timeout=$2 kernel=$3 initrd=$4 append=$5
+  shift 5
+  if [ -w /dev/kvm ] && [ -z "${VM_NO_KVM:-}" ]; then
+    # KVM gets 20 seconds to show that the kernel runs at all.
+    : >"$log"
+    vm_qemu kvm "$log" "$timeout" "$kernel" "$initrd" "$append" "$@" &
+    local qemu=$! waited=0
+    while kill -0 $qemu 2>/dev/null && [ $waited -lt 200 ]; do
+      grep -q 'Linux version' "$log" 2>/dev/null && break
+      sleep 0.1
+      waited=$((waited + 1))
+    done
+    if grep -q 'Linux version' "$log" 2>/dev/null || ! kill -0 $qemu 2>/dev/null; then
+      wait $qemu 2>/dev/null
+      local status=$?
+      # KVM that ran the guest to its end is the answer; one that failed to
+      # start at all falls back to TCG below.
+      grep -q 'Linux version' "$log" && return $status
+    else
+      kill -TERM $qemu 2>/dev/null
+      wait $qemu 2>/dev/null
+    fi
+    echo "vm: KVM did not boot this kernel; using TCG" >&2
+  fi
+  : >"$log"
+  (vm_qemu tcg "$log" "$timeout" "$kernel" "$initrd" "$append" "$@")
+}
+
+# vm_tail LOG: the guest's last lines, for a failure.
+vm_tail() {
+  tail -n 25 "$1" | sed 's/^/  | /' >&2
+}
