@@ -37,10 +37,14 @@ expect "JSON Lines carry no escapes" "$(no_escapes "$scratch/lines")" 0
 
 # On a terminal: the alternate screen, redrawn in place, restored at the end.
 if command -v script >/dev/null; then
-  script -q -e -c "$ELEVMOD status --watch" "$scratch/screen" >/dev/null &
+  # The watch notes its pid, whatever shell script(1) runs it with.
+  printf '#!/bin/sh\necho $$ >"$1"\nexec "$2" status --watch\n' \
+    >"$scratch/watch.sh"
+  script -q -e -c "sh $scratch/watch.sh $scratch/watch.pid $ELEVMOD" \
+    "$scratch/screen" >/dev/null &
   terminal=$!
   wait_until at_least "$scratch/screen" 'state:' 2
-  pkill -INT -P $terminal -f "status --watch\$"
+  kill -INT "$(cat "$scratch/watch.pid")"
   wait $terminal
   expect "terminal watch ends on Ctrl-C" "$?" 0
   expect "alternate screen entered" \
