@@ -215,12 +215,21 @@ bool socket_path(const char* verb, const std::string& option, bool create,
   return false;
 }
 
-// For verbs without operands: complains about the first one.
-int no_operands(const char* verb, int first, int argc, char** argv) {
+// What follows parse_options() for a verb without operands: its help, a
+// complaint about an operand, or its socket path.  Returns -1 to go on, or
+// the exit status to end with.
+int settle(const char* verb, int first, int argc, char** argv, bool help,
+           const std::string& socket, bool create, std::string* path) {
+  if (first < 0)
+    return kUsage;
+  if (help)
+    return verb_help(*find_verb(verb));
   if (first < argc)
     return usage_error(verb, std::string("unexpected argument '") +
                                  argv[first] + "'");
-  return kOk;
+  if (!socket_path(verb, socket, create, path))
+    return kFailed;
+  return -1;
 }
 
 int do_load(int argc, char** argv) {
@@ -259,15 +268,10 @@ int do_load(int argc, char** argv) {
     return "";
   };
   int first = parse_options(verb, argc, argv, options, take, &socket, &help);
-  if (first < 0)
-    return kUsage;
-  if (help)
-    return verb_help(*find_verb(verb));
-  if (no_operands(verb, first, argc, argv) != kOk)
-    return kUsage;
   std::string path;
-  if (!socket_path(verb, socket, true, &path))
-    return kFailed;
+  if (int status = settle(verb, first, argc, argv, help, socket, true, &path);
+      status >= 0)
+    return status;
 
   Service service(path, service_options);
   bool busy = false;
@@ -327,15 +331,7 @@ int parse_flags(const char* verb, int argc, char** argv, bool watch_too,
     return "";
   };
   int first = parse_options(verb, argc, argv, options, take, &socket, &help);
-  if (first < 0)
-    return kUsage;
-  if (help)
-    return verb_help(*find_verb(verb));
-  if (no_operands(verb, first, argc, argv) != kOk)
-    return kUsage;
-  if (!socket_path(verb, socket, false, &flags->path))
-    return kFailed;
-  return -1;
+  return settle(verb, first, argc, argv, help, socket, false, &flags->path);
 }
 
 int do_unload(int argc, char** argv) {

@@ -181,9 +181,8 @@ load --step-ms 5
 for i in 1 2 3; do
   "$ELEVMOD" run -- "${FAST[@]}" ./producer >"$scratch/p$i" 2>&1 &
 done
-sleep 0.05
+wait_for_first_request  # the consumer meets the producers mid-run
 "$ELEVMOD" run -- "${FAST[@]}" ./consumer --start >"$scratch/c1" 2>&1
-sleep 0.05
 "$ELEVMOD" run -- "${FAST[@]}" ./consumer --stop >"$scratch/c2" 2>&1
 for job in $(jobs -p); do
   wait "$job"
