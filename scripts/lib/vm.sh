@@ -29,8 +29,10 @@ vm_boot() {
   local log=$1 timeout=$2 kernel=$3 initrd=$4 append=$5
   shift 5
   if [ -w /dev/kvm ] && [ -z "${VM_NO_KVM:-}" ]; then
-    # KVM gets 20 seconds to show that the kernel runs at all.
+    # KVM gets 20 seconds to show that the kernel runs at all.  The shell's
+    # own note on a QEMU that aborts is not for the user.
     : >"$log"
+    exec 9>&2 2>/dev/null
     vm_qemu kvm "$log" "$timeout" "$kernel" "$initrd" "$append" "$@" &
     local qemu=$! waited=0
     while kill -0 $qemu 2>/dev/null && [ $waited -lt 200 ]; do
@@ -43,11 +45,15 @@ vm_boot() {
       local status=$?
       # KVM that ran the guest to its end is the answer; one that failed to
       # start at all falls back to TCG below.
-      grep -q 'Linux version' "$log" && return $status
+      if grep -q 'Linux version' "$log"; then
+        exec 2>&9 9>&-
+        return $status
+      fi
     else
       kill -TERM $qemu 2>/dev/null
       wait $qemu 2>/dev/null
     fi
+    exec 2>&9 9>&-
     echo "vm: KVM did not boot this kernel; using TCG" >&2
   fi
   : >"$log"
