@@ -3,7 +3,8 @@
 #
 # vm_boot LOG TIMEOUT KERNEL INITRD APPEND [QEMU-ARG...]
 #   Boots KERNEL (with INITRD, unless that is empty) with the command line
-#   APPEND and the serial console written to LOG, and waits for the guest to
+#   APPEND and the serial console written to LOG (- for the terminal, to
+#   use the guest interactively), and waits for the guest to
 #   power off, TIMEOUT seconds at most.  KVM is tried first, with a short
 #   bound on reaching the kernel's first line, since these machines' KVM can
 #   hang stock kernels early in boot; then TCG.  The guest ends itself
@@ -17,10 +18,14 @@ vm_qemu() {
   local accel=$1 log=$2 timeout=$3 kernel=$4 initrd=$5 append=$6
   shift 6
   local args=(-accel "$accel" -smp 2 -m "${VM_MEMORY:-4096}" -nographic
-              -no-reboot -kernel "$kernel" -append "$append"
-              -serial "file:$log" -monitor none -display none)
+              -no-reboot -kernel "$kernel" -append "$append" -display none)
   [ "$accel" == tcg ] && args+=(-cpu max) || args+=(-cpu host)
   [ -n "$initrd" ] && args+=(-initrd "$initrd")
+  if [ "$log" == - ]; then
+    exec timeout --foreground "$timeout" qemu-system-x86_64 "${args[@]}" \
+      -serial mon:stdio "$@"
+  fi
+  args+=(-serial "file:$log" -monitor none)
   exec timeout --kill-after=5 "$timeout" qemu-system-x86_64 "${args[@]}" \
     "$@" </dev/null >"$log.qemu" 2>&1
 }
@@ -28,7 +33,7 @@ vm_qemu() {
 vm_boot() {
   local log=$1 timeout=$2 kernel=$3 initrd=$4 append=$5
   shift 5
-  if [ -w /dev/kvm ] && [ -z "${VM_NO_KVM:-}" ]; then
+  if [ -w /dev/kvm ] && [ -z "${VM_NO_KVM:-}" ] && [ "$log" != - ]; then
     # KVM gets 20 seconds to show that the kernel runs at all.  The shell's
     # own note on a QEMU that aborts is not for the user.
     : >"$log"
@@ -56,7 +61,7 @@ vm_boot() {
     exec 2>&9 9>&-
     echo "vm: KVM did not boot this kernel; using TCG" >&2
   fi
-  : >"$log"
+  [ "$log" == - ] || : >"$log"
   (vm_qemu tcg "$log" "$timeout" "$kernel" "$initrd" "$append" "$@")
 }
 

@@ -1,0 +1,91 @@
+# The modvm checks, run in the guest by busybox sh: the real consumer,
+# producer and rawcall against the test module (/lib/cabgate_test.ko), then
+# the unload race.  Ends with "N passed, M failed".
+passed=0
+failed=0
+expect() {
+  if [ "$2" = "$3" ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAIL: $1: got '$2', want '$3'"
+  fi
+}
+# wait_for COMMAND...: up to a minute.
+wait_for() {
+  i=0
+  until "$@"; do
+    i=$((i + 1))
+    [ $i -lt 600 ] || return 1
+    sleep 0.1
+  done
+}
+
+cd /bin
+digest=$(md5sum consumer | awk '{print $1}')
+consumer_says() {
+  out=$(./consumer "$1" 2>&1)
+  echo "$? $out" | tr '\n' '|'
+}
+module_count() { cat /sys/module/cabgate_test/parameters/accepted; }
+
+expect "start without a module" "$(consumer_says --start)" \
+  "2 $digest|Module is not loaded!|"
+insmod /lib/cabgate_test.ko
+expect "insmod" "$?" 0
+expect "start" "$(consumer_says --start)" "0 $digest|Elevator successfully started|"
+expect "start again" "$(consumer_says --start)" \
+  "1 $digest|Elevator has already started!|"
+for request in "3 1 2" "-1 1 2" "0 0 2" "0 11 2" "0 1 0" "0 1 11" "0 5 5"; do
+  expect "invalid request $request" "$(./rawcall 324 $request)" 1
+done
+expect "valid request" "$(./rawcall 324 0 1 2)" 0
+
+# The producer's whole run.  Its output goes into a pipe that nobody reads
+# yet, so it blocks in write() while sending; the clock is then stepped past
+# the window, so its sending measures over 300 s and it does not sleep.
+mkfifo /tmp/out
+exec 3<>/tmp/out
+./producer >/tmp/out 2>/tmp/producer.err &
+producer=$!
+in_write() { [ "$(cut -d' ' -f1 /proc/$producer/syscall 2>/dev/null)" = 1 ]; }
+wait_for in_write
+date -s "@$(( $(date +%s) + 400 ))" >/dev/null
+exec 4</tmp/out 3<&-
+cat <&4 >/tmp/producer.out
+wait $producer
+expect "producer: status" "$?" 0
+expect "producer: stderr" "$(cat /tmp/producer.err)" ""
+expect "producer: digest first" "$(head -n 1 /tmp/producer.out)" \
+  "$(md5sum producer | awk '{print $1}')"
+expect "producer: all added" "$(grep -c '^Successfully added$' /tmp/producer.out)" 10000
+expect "producer: last line" "$(tail -n 1 /tmp/producer.out)" "Time is up!!!"
+exec 4<&-
+
+expect "stop" "$(consumer_says --stop)" "0 $digest|Elevator is now stopped|"
+expect "stop again" "$(consumer_says --stop)" \
+  "1 $digest|Elevator has already been issued to stop!|"
+expect "module's count is what the tools were told" "$(module_count)" 10001
+rmmod cabgate_test
+expect "rmmod" "$?" 0
+expect "start after rmmod" "$(consumer_says --start)" \
+  "2 $digest|Module is not loaded!|"
+
+# The unload race: rmmod while a call sleeps inside the module fails, the
+# call returns its answer, and rmmod then succeeds; nothing crashes.
+insmod /lib/cabgate_test.ko start_delay_ms=3000
+./rawcall 323 >/tmp/race &
+caller=$!
+in_call() { [ "$(cut -d' ' -f1 /proc/$caller/syscall 2>/dev/null)" = 323 ]; }
+wait_for in_call
+rmmod cabgate_test 2>/dev/null
+expect "rmmod during a call fails" "$?" 1
+wait $caller
+expect "the call in flight is answered" "$(cat /tmp/race)" 0
+rmmod cabgate_test
+expect "rmmod after the call" "$?" 0
+expect "call after the race" "$(./rawcall 323)" -1
+expect "no oops" "$(dmesg | grep -c -E 'BUG|Oops|WARNING|general protection')" 0
+expect "two CPUs" "$(grep -c ^processor /proc/cpuinfo)" 2
+
+echo "$passed passed, $failed failed"
