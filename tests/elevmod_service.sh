@@ -85,11 +85,12 @@ pid=$!
 wait_for_socket
 "$ELEVMOD" run sh -c 'read x <"$2"; "$1" -n 200 324 0 3 4' sh "$RAWCALL" \
   "$scratch/go" >"$scratch/good" &
+good=$!
 for mode in garbage oversize pipe nofd unknown hangup; do
   "$BIN/tests/badclient" "$sock" "$mode" || fail "badclient $mode"
 done
 echo go >"$scratch/go"
-wait %2
+wait $good
 expect "good client served" "$(cat "$scratch/good")" "0 200"
 expect "accepted beside bad clients" "$(json_field accepted)" 200
 expect "one line per bad client" "$(cat "$scratch/fg-err")" \
