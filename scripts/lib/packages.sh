@@ -1,0 +1,20 @@
+# Installing the Debian packages a script needs, shared by scripts/setup,
+# scripts/kernels and scripts/modvm.  Source it, then call install_packages.
+#
+# install_packages WHO PACKAGE...: installs with apt-get those of PACKAGE
+# that are not installed (through sudo when not root), saying so first as
+# "WHO: installing ..." on standard output.
+install_packages() {
+  local who=$1 missing=() p
+  shift
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" ||
+      missing+=("$p")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
+  local sudo=
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  echo "$who: installing ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+}
