@@ -33,29 +33,26 @@ calls_ns() {
   "$@" "$RAWCALL" -t -n "$N" 324 0 2 1 | sed -n 's/^ns //p'
 }
 
-listeners() {
-  "$ELEVMOD" status --json | sed -n 's/.*"listeners":\([0-9]*\).*/\1/p'
+# field NAME: one figure of the service's status.
+field() {
+  "$ELEVMOD" status --json | sed -n "s/.*\"$1\":\([0-9]*\).*/\1/p"
 }
 
 # until_listeners COUNT: waits (two minutes at most) for COUNT attached.
 until_listeners() {
   for _ in $(seq 1200); do
-    [ "$(listeners)" == "$1" ] && return 0
+    [ "$(field listeners)" == "$1" ] && return 0
     sleep 0.1
   done
-  echo "bench: $(listeners) processes attached, not $1" >&2
+  echo "bench: $(field listeners) processes attached, not $1" >&2
   return 1
-}
-
-tracers() {
-  "$ELEVMOD" status --json | sed -n 's/.*"tracers":\([0-9]*\).*/\1/p'
 }
 
 # The producer's sending phase with a tracer that is stopped throughout.
 stopped_tracer_ns() {
   "$ELEVMOD" trace >/dev/null 2>&1 &
   local tracer=$!
-  for _ in $(seq 1000); do [ "$(tracers)" == 1 ] && break; sleep 0.01; done
+  for _ in $(seq 1000); do [ "$(field tracers)" == 1 ] && break; sleep 0.01; done
   kill -STOP $tracer
   producer_ns
   kill -KILL $tracer
@@ -81,10 +78,6 @@ for _ in $(seq "$RUNS"); do
 done
 "$ELEVMOD" unload >/dev/null
 
-accepted() {
-  "$ELEVMOD" status --json | sed -n 's/.*"accepted":\([0-9]*\).*/\1/p'
-}
-
 # The floor with idle processes attached, each its own process tree that
 # makes one call, to show it is served, and then sleeps.
 for count in $IDLE_COUNTS; do
@@ -95,8 +88,8 @@ for count in $IDLE_COUNTS; do
       "$RAWCALL" &
   done
   until_listeners "$count" || exit 1
-  for _ in $(seq 1200); do [ "$(accepted)" == "$count" ] && break; sleep 0.1; done
-  echo "$(accepted)" >"$work/served-$count"
+  for _ in $(seq 1200); do [ "$(field accepted)" == "$count" ] && break; sleep 0.1; done
+  echo "$(field accepted)" >"$work/served-$count"
   for _ in $(seq "$RUNS"); do calls_ns "$ELEVMOD" run >>"$work/idle-$count"; done
   kill $(jobs -p) 2>/dev/null
   wait 2>/dev/null
