@@ -22,11 +22,6 @@
 
 namespace {
 
-bool hung_up(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, 0) > 0 && (p.revents & POLLHUP);
-}
-
 void answer_all(int listener) {
   // Kernels without the synchronous wake-up do not end a blocking receive
   // when the command is gone, so there the loop waits in poll().
@@ -41,7 +36,7 @@ void answer_all(int listener) {
     }
     std::memset(request, 0, sizeof request);
     if (ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, request) != 0) {
-      if (errno == EINTR || (errno == ENOENT && !hung_up(listener)))
+      if (errno == EINTR || (errno == ENOENT && !elevmod::listener_hung_up(listener)))
         continue;
       return;
     }

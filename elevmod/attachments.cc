@@ -39,12 +39,6 @@ bool kcmp_works() {
   return works;
 }
 
-// True once every process under the listener's filter is gone.
-bool hung_up(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
-}
-
 }  // namespace
 
 struct Attachments::Start {
@@ -145,7 +139,7 @@ void Attachments::serve(int fd, bool blocking) {
       handler_(fd, notifier, note);
     } else if (rc == ENOENT) {
       // The caller went away before we read its call, or everyone did.
-      if (hung_up(fd))
+      if (listener_hung_up(fd))
         return;
     } else if (rc != EINTR) {
       warn("receiving on a listener: %s; dropping it", std::strerror(rc));

@@ -2,6 +2,7 @@
 
 #include <linux/audit.h>
 #include <linux/seccomp.h>
+#include <poll.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
@@ -124,6 +125,11 @@ int Notifier::respond(int listener, uint64_t id, int64_t value, int error) {
   if (seccomp_notify_respond(listener, resp) != 0)
     return errno ? errno : ECANCELED;
   return 0;
+}
+
+bool listener_hung_up(int listener) {
+  pollfd p{listener, POLLIN, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
 }
 
 bool set_sync_wakeup(int listener) {

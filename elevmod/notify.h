@@ -51,6 +51,10 @@ class Notifier {
   size_t request_size_ = 0;
 };
 
+// True once every process under the listener's filter is gone (it polls
+// without waiting).
+bool listener_hung_up(int listener);
+
 // Asks the kernel to wake the caller on the answering CPU (Linux 6.6 and
 // later), which cuts a round trip severalfold; older kernels keep working
 // without it.  True when the kernel took it: such a kernel also ends a
