@@ -220,8 +220,7 @@ void Service::accept_clients() {
     while (clients_.size() >= kMaxClients && !deadlines_.empty()) {
       Deadline oldest = deadlines_.front();
       deadlines_.pop_front();
-      auto it = clients_.find(oldest.fd);
-      if (it != clients_.end() && it->second.serial == oldest.serial)
+      if (waiting(oldest))
         drop_client(oldest.fd);
     }
     if (!watch(fd, Kind::client)) {
@@ -241,22 +240,23 @@ void Service::accept_clients() {
   }
 }
 
+bool Service::waiting(const Deadline& deadline) const {
+  auto it = clients_.find(deadline.fd);
+  return it != clients_.end() && it->second.serial == deadline.serial;
+}
+
 void Service::expire_clients() {
+  // Drops the clients whose time is up, and the entries of clients already
+  // served, which would otherwise pile up behind an idle one.
   int64_t now = now_ms();
-  while (!deadlines_.empty() && deadlines_.front().at_ms <= now) {
-    Deadline due = deadlines_.front();
-    deadlines_.pop_front();
-    auto it = clients_.find(due.fd);
-    if (it != clients_.end() && it->second.serial == due.serial)
-      drop_client(due.fd);
-  }
-  // Entries of clients already served would pile up while an idle one sits
-  // at the front; drop them too once they are stale.
   while (!deadlines_.empty()) {
-    auto it = clients_.find(deadlines_.front().fd);
-    if (it != clients_.end() && it->second.serial == deadlines_.front().serial)
+    Deadline front = deadlines_.front();
+    bool live = waiting(front);
+    if (live && front.at_ms > now)
       break;
     deadlines_.pop_front();
+    if (live)
+      drop_client(front.fd);
   }
 }
 

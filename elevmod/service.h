@@ -72,6 +72,8 @@ class Service {
   void drop_client(int fd);
   void accept_clients();
   void expire_clients();
+  // True while the client that `deadline` was set for still waits to send.
+  bool waiting(const Deadline& deadline) const;
   int next_timeout();
   void serve_client(int fd);
   void attach(int fd, Reply* reply);
