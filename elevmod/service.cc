@@ -1,9 +1,11 @@
 #include "service.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -36,6 +38,11 @@ constexpr size_t kTraceBacklog = 65536;
 constexpr long kFlushNs = 50 * 1000000L;
 // How long unload waits for tracers to take what is left for them.
 constexpr int64_t kFinalFlushMs = 2000;
+// How long unload waits at most for tracers that keep taking what is left.
+constexpr int64_t kFinalFlushCapMs = 8000;
+// How long a tracer that fell behind at unload has to take the count of
+// what it lost.
+constexpr int64_t kFinalLostMs = 500;
 // Events in one message to a tracer.
 constexpr size_t kEventsPerMessage = 64;
 
@@ -438,9 +445,13 @@ void Service::add_tracer(int fd, Reply* reply) {
   watch_event.data.u64 = (static_cast<uint64_t>(Kind::tracer) << 32) |
                          static_cast<uint32_t>(fd);
   epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &watch_event);
+  int room = 0;
+  socklen_t len = sizeof room;
+  if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &room, &len) != 0)
+    room = 0;
   {
     std::lock_guard lock(model_mutex_);
-    tracers_[fd];
+    tracers_[fd].room = static_cast<size_t>(room);
     tracing_ = true;
   }
   if (tracers_.size() == 1) {
@@ -502,12 +513,42 @@ bool Service::send_unsent(int fd, Tracer& tracer) {
   while (tracer.sent < tracer.unsent.size()) {
     size_t count =
         std::min(kEventsPerMessage, tracer.unsent.size() - tracer.sent);
-    ssize_t n = send(fd, &tracer.unsent[tracer.sent],
-                     count * sizeof(TraceEvent), MSG_DONTWAIT | MSG_NOSIGNAL);
+    size_t bytes = count * sizeof(TraceEvent);
+    // The kernel takes a message while what is queued is below the send
+    // buffer.  Events stop short of it, so that the count of what a tracer
+    // lost always finds room, however far behind the tracer is.
+    bool last = tracer.unsent[tracer.sent + count - 1].kind ==
+                TraceEvent::Kind::lost;
+    int queued = 0;
+    if (!last && tracer.room > 0 && ioctl(fd, SIOCOUTQ, &queued) == 0 &&
+        static_cast<size_t>(queued) + 2 * bytes + 4096 >= tracer.room)
+      return true;  // the rest waits for the next flush
+    ssize_t n = send(fd, &tracer.unsent[tracer.sent], bytes,
+                     MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n < 0)
-      return errno == EAGAIN;  // full: the rest waits for the next flush
+      return errno == EAGAIN;
     tracer.sent += count;
   }
+  return true;
+}
+
+size_t Service::unsent_events() const {
+  size_t count = 0;
+  for (const auto& [fd, tracer] : tracers_)
+    count += tracer.unsent.size() - tracer.sent + tracer.pending.size() +
+             (tracer.lost > 0);
+  return count;
+}
+
+bool Service::poll_tracers_behind(int64_t timeout_ms) {
+  std::vector<pollfd> behind;
+  for (auto& [fd, tracer] : tracers_)
+    if (tracer.sent < tracer.unsent.size() || !tracer.pending.empty() ||
+        tracer.lost > 0)
+      behind.push_back({fd, POLLOUT, 0});
+  if (behind.empty() || timeout_ms <= 0)
+    return false;
+  poll(behind.data(), behind.size(), static_cast<int>(timeout_ms));
   return true;
 }
 
@@ -531,20 +572,39 @@ void Service::shut_down() {
   done_ = true;
   attachments_.stop_all();
   unlisten_socket(path_, &listening_);
-  // Tracers get what is left, and the count of what they lost, as far as
-  // they take it within a bound: a stopped tracer cannot hold unload up.
-  int64_t deadline = now_ms() + kFinalFlushMs;
+  // Tracers get what is left, and the count of what they lost.  One that
+  // keeps taking it gets it all, within a bound; one that stops taking it
+  // (a stopped tracer) holds unload up only so long, and what it did not
+  // take counts as lost, which it is told if it still has room for that.
+  int64_t start = now_ms();
+  int64_t progress = start;
+  for (;;) {
+    size_t before = unsent_events();
+    flush_tracers();
+    int64_t now = now_ms();
+    if (unsent_events() < before)
+      progress = now;
+    int64_t left = std::min(progress + kFinalFlushMs, start + kFinalFlushCapMs) -
+                   now;
+    if (!poll_tracers_behind(left))
+      break;
+  }
+  for (auto& [fd, tracer] : tracers_) {
+    uint64_t missed = tracer.pending.size() + tracer.lost;
+    for (size_t i = tracer.sent; i < tracer.unsent.size(); ++i)
+      missed += tracer.unsent[i].kind == TraceEvent::Kind::lost
+                    ? tracer.unsent[i].lost
+                    : 1;
+    tracer.unsent.clear();
+    tracer.pending.clear();
+    tracer.sent = 0;
+    tracer.lost = missed;
+  }
+  int64_t told_by = now_ms() + kFinalLostMs;
   for (;;) {
     flush_tracers();
-    std::vector<pollfd> behind;
-    for (auto& [fd, tracer] : tracers_)
-      if (tracer.sent < tracer.unsent.size() || !tracer.pending.empty() ||
-          tracer.lost > 0)
-        behind.push_back({fd, POLLOUT, 0});
-    int64_t left = deadline - now_ms();
-    if (behind.empty() || left <= 0)
+    if (!poll_tracers_behind(told_by - now_ms()))
       break;
-    poll(behind.data(), behind.size(), static_cast<int>(left));
   }
   while (!tracers_.empty())
     drop_tracer(tracers_.begin()->first);

@@ -64,6 +64,7 @@ class Service {
     uint64_t lost = 0;
     std::vector<TraceEvent> unsent;  // the loop's alone
     size_t sent = 0;                 // how much of unsent has gone out
+    size_t room = 0;                 // the connection's send buffer
   };
 
   bool set_up(std::string* err);
@@ -86,6 +87,11 @@ class Service {
   void flush_tracers();
   bool send_unsent(int fd, Tracer& tracer);
   void drop_tracer(int fd);
+  // Events that wait for some tracer, a lost count counting as one.
+  size_t unsent_events() const;
+  // Waits up to timeout_ms for room at a tracer that is behind; false when
+  // none is behind or the time is up.
+  bool poll_tracers_behind(int64_t timeout_ms);
   Snapshot snapshot();
   void shut_down();
 

@@ -4,9 +4,20 @@
 source "$(dirname "$0")/lib.sh"
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-mkdir "$scratch/tmp"
-TMPDIR=$scratch/tmp "$root/scripts/demo" --fast >"$scratch/out" \
-  2>"$scratch/err" &
+mkdir "$scratch/tmp" "$scratch/hold"
+# The demo is held in the producer's fingerprint (an md5sum first on PATH
+# that waits to be let go) while the watch command it printed is pasted, so
+# that the watch meets the service however slow the machine.
+mkfifo "$scratch/release"
+exec {release}<>"$scratch/release"
+cat >"$scratch/hold/md5sum" <<EOF
+#!/bin/sh
+case "\$1" in */producer) read -r _ <"$scratch/release" ;; esac
+exec $(command -v md5sum) "\$@"
+EOF
+chmod +x "$scratch/hold/md5sum"
+PATH=$scratch/hold:$PATH TMPDIR=$scratch/tmp "$root/scripts/demo" --fast \
+  >"$scratch/out" 2>"$scratch/err" &
 demo=$!
 printed() { grep -q ' status --watch$' "$scratch/out"; }
 wait_until printed
@@ -14,12 +25,21 @@ watch_line=$(sed -n 's/^  \(.* status --watch\)$/\1/p' "$scratch/out")
 expect "watch command names the demo's socket" \
   "$(grep -c "^ELEVMOD_SOCKET=$scratch/tmp/cabgate-demo\.[A-Za-z0-9]*/socket [^ ]*/elevmod status --watch\$" <<<"$watch_line")" 1
 # Pasted as printed, it watches until the demo unloads its service.
-eval "$watch_line" >"$scratch/watched" 2>&1
+eval "$watch_line" >"$scratch/watched" 2>&1 &
+watcher=$!
+framed() { grep -q '^state:' "$scratch/watched"; }
+wait_until framed
+# While the producer runs, the demo says how the service is doing.
+progress() { grep -q '^  [0-2][0-9]:[0-5][0-9]:[0-6][0-9]  accepted [0-9]*, waiting [0-9]*, aboard [0-9]*, delivered [0-9]*$' "$scratch/out"; }
+wait_until progress || fail "no progress line while the producer runs"
+echo go >&$release
 wait $demo
 expect "demo status" "$?" 0
 expect "demo's last line" "$(tail -n 1 "$scratch/out")" \
   "demo: the scenario ran as expected"
 expect "demo's stderr" "$(cat "$scratch/err")" ""
+wait $watcher
+expect "watch ends when the demo unloads" "$?" 1
 expect "watched the demo's service" "$(( $(grep -c '^state:' "$scratch/watched") >= 1 ))" 1
 expect "nothing left behind" "$(ls -A "$scratch/tmp")" ""
 delivered=$(sed -n 's/^delivered: *\([0-9]*\)$/\1/p' "$scratch/out")

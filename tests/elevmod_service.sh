@@ -108,8 +108,7 @@ caller=$!
 wait_until listeners_are 1
 kill -STOP $pid
 echo go >"$scratch/go"
-in_call() { [ "$(cut -d' ' -f1 "/proc/$caller/syscall" 2>/dev/null)" == 324 ]; }
-wait_until in_call
+wait_until in_syscall $caller 324
 kill -KILL $caller
 wait $caller 2>/dev/null
 kill -CONT $pid

@@ -107,7 +107,8 @@ for object in \
 done
 
 # A stopped tracer holds nobody up: it loses what does not fit and is told
-# how many, so that what it saw and what it lost add up.
+# how many, so that what it saw and what it lost add up, even when it is
+# still stopped at unload.
 load --step-ms 3600000
 "$ELEVMOD" trace >"$scratch/slow" 2>/dev/null &
 slow=$!
@@ -115,8 +116,8 @@ wait_until tracers_are 1
 kill -STOP $slow
 check "calls beside a stopped tracer" 0 $'0 100000\n' "" \
   "$ELEVMOD" run "$RAWCALL" -n 100000 324 0 1 2
-kill -CONT $slow
 unload
+kill -CONT $slow
 wait $slow
 lost=$(sed -n 's/^[^ ]* lost \([0-9]*\) events: this tracer fell behind$/\1/p' \
   "$scratch/slow")

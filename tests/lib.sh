@@ -102,6 +102,26 @@ wait_until() {
   done
 }
 
+# in_syscall PID NR: PID sleeps in system call NR (1 is write).
+in_syscall() { [ "$(cut -d' ' -f1 "/proc/$1/syscall" 2>/dev/null)" == "$2" ]; }
+
+# Holding a tool at a known point.  hold_output FILE starts a reader of the
+# FIFO $held that copies it into FILE only once release_output is called;
+# a tool writing to $held fills the pipe (64 KiB) until then, and stays
+# blocked in write() where `wait_until in_syscall PID 1` finds it.
+hold_output() {
+  held=$scratch/held
+  rm -f "$held" "$scratch/release"
+  mkfifo "$held" "$scratch/release"
+  { read -r _ <"$scratch/release"; exec cat >"$1"; } <"$held" &
+  held_reader=$!
+}
+
+# release_output: lets the reader go on; it ends when the tool has.
+release_output() {
+  echo go >"$scratch/release"
+}
+
 first_request_accepted() { [ "$(json_field accepted)" -gt 0 ] 2>/dev/null; }
 listeners_are() { [ "$(json_field listeners)" == "$1" ]; }
 socket_is_there() { [ -S "$ELEVMOD_SOCKET" ]; }

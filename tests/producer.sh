@@ -129,16 +129,18 @@ expect "refusal: service holds 100" "$(json_field accepted)" 100
 unload
 
 # Unloaded during the sending: the next request fails, and every request the
-# producer was told was accepted is in the service's final count.
+# producer was told was accepted is in the service's final count.  The
+# producer is held in write() with its output unread, part-way through.
 load
-"$ELEVMOD" run -- "${FAST_ENV[@]}" ./producer >"$scratch/out" 2>"$scratch/err" &
+hold_output "$scratch/out"
+"$ELEVMOD" run -- "${FAST_ENV[@]}" ./producer >"$held" 2>"$scratch/err" &
 pid=$!
-wait_for_first_request
-kill -STOP $pid
+wait_until in_syscall $pid 1 || fail "unloaded mid-run: producer never held"
 "$ELEVMOD" unload --json >"$scratch/final"
-kill -CONT $pid
+release_output
 wait $pid
 expect "unloaded mid-run: status" "$?" 1
+wait $held_reader
 expect "unloaded mid-run: stderr" "$(cat "$scratch/err")" "Module is not loaded!"
 added=$(grep -c '^Successfully added$' "$scratch/out")
 final=$(field_of "$(cat "$scratch/final")" accepted)
@@ -151,19 +153,22 @@ expect "unloaded mid-run: ends on an attempt line" \
 # A wall clock stepped back during the sending leaves more to wait than
 # usleep's 32-bit count of microseconds holds (4,294 s): the whole of it is
 # slept all the same.  The clock runs a thousand times faster here, and is
-# set back 6,000 s once the first request has arrived.
+# set back 6,000 s while the producer is held part-way through the sending.
 load
 echo "+0 x1000" >"$scratch/clock"
+hold_output "$scratch/out"
 begin=$(date +%s%N)
 "$ELEVMOD" run -- env LD_PRELOAD="$FAKETIME_LIB" \
   FAKETIME_TIMESTAMP_FILE="$scratch/clock" FAKETIME_NO_CACHE=1 \
-  ./producer >"$scratch/out" 2>"$scratch/err" &
+  ./producer >"$held" 2>"$scratch/err" &
 pid=$!
-wait_for_first_request
+wait_until in_syscall $pid 1 || fail "clock stepped back: producer never held"
 echo "-6000 x1000" >"$scratch/clock"
+release_output
 wait $pid
 expect "clock stepped back: status" "$?" 0
 end=$(date +%s%N)
+wait $held_reader
 remaining=$(sed -n 's/^Waiting for the remaining \([0-9]*\) seconds$/\1/p' \
   "$scratch/out")
 remaining=${remaining:-0}

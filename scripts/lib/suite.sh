@@ -1,0 +1,4 @@
+# The default suite, shared by scripts/test and the guests of
+# scripts/kernels: every test but those with these CTest labels (real time,
+# a Debian root, QEMU guests, a kernel build).
+DEFAULT_SUITE_EXCLUDE='slow|deb|kernels|modvm'
