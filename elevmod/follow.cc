@@ -1,6 +1,8 @@
 #include "follow.h"
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -53,6 +55,15 @@ std::string in_place(const std::string& frame) {
   return out + "\033[J";
 }
 
+// The lines of the status that fit the terminal below the header and its
+// blank line, leaving the last row to the cursor so that nothing scrolls.
+size_t text_rows() {
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0)
+    return 20;
+  return size.ws_row > 3 ? size.ws_row - 3u : 0u;
+}
+
 void write_out(const std::string& text) {
   std::fputs(text.c_str(), stdout);
   std::fflush(stdout);
@@ -60,23 +71,34 @@ void write_out(const std::string& text) {
 
 }  // namespace
 
-bool watch_status(const std::string& path, bool json, std::string* err) {
+FollowEnd watch_status(const std::string& path, bool json,
+                       std::string* err) {
   bool screen = !json && isatty(STDOUT_FILENO);
   catch_interrupts();
   if (screen)
     write_out("\033[?1049h\033[?25l");  // alternate screen, no cursor
-  bool ok = true;
+  FollowEnd end = FollowEnd::interrupted;
+  bool shown = false;
   while (!interrupted) {
     Reply reply;
-    if (ask_service(path, Verb::status, -1, &reply, err) != 0) {
-      ok = interrupted;  // an interrupted ask is no failure
+    int rc = ask_service(path, Verb::status, -1, &reply, err);
+    if (rc != 0) {
+      // A service that goes away after it has been shown has ended; an
+      // interrupted ask is no failure.
+      if (interrupted)
+        end = FollowEnd::interrupted;
+      else if (shown && (rc == ENOENT || rc == ECONNREFUSED))
+        end = FollowEnd::ended;
+      else
+        end = FollowEnd::failed;
       break;
     }
+    shown = true;
     if (json)
       write_out(render_json(reply.snapshot));
     else if (screen)
       write_out(in_place(header(path) + "\n\n" +
-                         render_text(reply.snapshot)));
+                         render_text(reply.snapshot, text_rows())));
     else
       write_out(header(path) + "\n\n" + render_text(reply.snapshot) + "\n");
     timespec second{1, 0};
@@ -85,15 +107,21 @@ bool watch_status(const std::string& path, bool json, std::string* err) {
   }
   if (screen)
     write_out("\033[?25h\033[?1049l");
-  return ok;
+  return end;
 }
 
-bool follow_trace(const std::string& path, bool json, std::string* err) {
+FollowEnd follow_trace(const std::string& path, bool json, std::string* err) {
+  catch_interrupts();
   int fd = open_trace(path, err);
   if (fd < 0)
-    return false;
+    return interrupted ? FollowEnd::interrupted : FollowEnd::failed;
   TraceEvent events[64];
-  for (;;) {
+  FollowEnd end = FollowEnd::ended;
+  while (!interrupted) {
+    // Waits here, where an interrupt ends the wait.
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, -1) < 0)
+      continue;
     bool truncated = false;
     ssize_t n = receive_message(fd, events, sizeof events, nullptr,
                                 &truncated);
@@ -103,8 +131,8 @@ bool follow_trace(const std::string& path, bool json, std::string* err) {
       *err = n < 0 ? "reading the trace from " + path + ": " +
                          std::strerror(errno)
                    : "unexpected trace message from " + path;
-      close(fd);
-      return false;
+      end = FollowEnd::failed;
+      break;
     }
     std::string text;
     for (size_t i = 0; i < n / sizeof(TraceEvent); ++i)
@@ -112,8 +140,10 @@ bool follow_trace(const std::string& path, bool json, std::string* err) {
                    : render_trace_text(events[i]);
     write_out(text);
   }
+  if (interrupted && end == FollowEnd::ended)
+    end = FollowEnd::interrupted;
   close(fd);
-  return true;
+  return end;
 }
 
 }  // namespace elevmod

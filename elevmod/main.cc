@@ -348,17 +348,28 @@ int do_unload(int argc, char** argv) {
   return kOk;
 }
 
+// The end of a follower: an interrupt ends it quietly, the end of the
+// service with a note; both are its normal end.
+int followed(const char* verb, const std::string& path, FollowEnd end,
+             const std::string& err) {
+  std::fflush(stdout);
+  if (end == FollowEnd::failed)
+    return failure(verb, err);
+  if (end == FollowEnd::ended)
+    std::fprintf(stderr, "elevmod: %s: the service on %s has ended\n", verb,
+                 path.c_str());
+  return kOk;
+}
+
 int do_status(int argc, char** argv) {
   const char* verb = "status";
   Flags flags;
   if (int status = parse_flags(verb, argc, argv, true, &flags); status >= 0)
     return status;
   std::string err;
-  if (flags.watch) {
-    if (!watch_status(flags.path, flags.json, &err))
-      return failure(verb, err);
-    return kOk;
-  }
+  if (flags.watch)
+    return followed(verb, flags.path,
+                    watch_status(flags.path, flags.json, &err), err);
   Reply reply;
   if (ask_service(flags.path, Verb::status, -1, &reply, &err) != 0)
     return failure(verb, err);
@@ -374,12 +385,8 @@ int do_trace(int argc, char** argv) {
   if (int status = parse_flags(verb, argc, argv, false, &flags); status >= 0)
     return status;
   std::string err;
-  if (!follow_trace(flags.path, flags.json, &err))
-    return failure(verb, err);
-  std::fflush(stdout);
-  std::fprintf(stderr, "elevmod: trace: the service on %s has ended\n",
-               flags.path.c_str());
-  return kOk;
+  return followed(verb, flags.path,
+                  follow_trace(flags.path, flags.json, &err), err);
 }
 
 bool parse_reply(const std::string& text, RunOptions* options) {
@@ -445,6 +452,10 @@ int main(int argc, char** argv) {
     }
     if (const VerbHelp* known = find_verb(argv[2]); known && argc == 3)
       return verb_help(*known);
+    if (argc == 3 && std::strcmp(argv[2], "help") == 0) {
+      print_general_help();
+      return kOk;
+    }
     return usage_error(nullptr, argc > 3 ? "help takes one verb"
                                          : std::string("unknown verb '") +
                                                argv[2] + "'");
@@ -459,5 +470,10 @@ int main(int argc, char** argv) {
     return do_run(argc, argv);
   if (verb == "trace")
     return do_trace(argc, argv);
+  if (verb.size() > 2 && verb.compare(0, 2, "--") == 0)
+    return usage_error(nullptr, "unrecognized option '" + verb + "'");
+  if (verb.size() > 1 && verb[0] == '-' && verb[1] != '-')
+    return usage_error(nullptr, std::string("invalid option -- '") + verb[1] +
+                                    "'");
   return usage_error(nullptr, "unknown verb '" + verb + "'");
 }

@@ -26,31 +26,44 @@ const char* direction_name(int direction) {
 
 }  // namespace
 
-std::string render_text(const Snapshot& s) {
-  std::string out;
-  append(out, "state:      %s\n", state_name(s.state));
-  append(out, "floor:      %d (direction %s)\n", s.floor,
+std::string render_text(const Snapshot& s, size_t max_lines) {
+  std::string figures;
+  append(figures, "state:      %s\n", state_name(s.state));
+  append(figures, "floor:      %d (direction %s)\n", s.floor,
          direction_name(s.direction));
-  append(out, "aboard:     %u of %u\n", s.aboard, s.capacity);
-  append(out, "waiting:    %" PRIu64 " (at most %" PRIu64 ")\n", s.waiting,
-         s.max_waiting);
-  append(out, "delivered:  %" PRIu64 "\n", s.delivered);
-  append(out, "requests:   %" PRIu64 " accepted, %" PRIu64 " refused\n",
+  append(figures, "aboard:     %u of %u\n", s.aboard, s.capacity);
+  append(figures, "waiting:    %" PRIu64 " (at most %" PRIu64 ")\n",
+         s.waiting, s.max_waiting);
+  append(figures, "delivered:  %" PRIu64 "\n", s.delivered);
+  append(figures, "requests:   %" PRIu64 " accepted, %" PRIu64 " refused\n",
          s.accepted, s.refused);
-  append(out, "calls:      %" PRIu64 " start, %" PRIu64 " request, %" PRIu64
+  append(figures, "calls:      %" PRIu64 " start, %" PRIu64 " request, %" PRIu64
          " stop\n", s.start_calls, s.request_calls, s.stop_calls);
-  append(out, "listeners:  %u\n", s.listeners);
-  append(out, "tracers:    %u\n", s.tracers);
-  out += "\n";
+  append(figures, "listeners:  %u\n", s.listeners);
+  append(figures, "tracers:    %u\n", s.tracers);
+  size_t figure_lines = std::count(figures.begin(), figures.end(), '\n');
+  if (max_lines <= figure_lines + 1) {
+    // No room for any of the shaft: the figures from the top, as many as fit.
+    size_t end = 0;
+    for (size_t line = 0; line < std::min(max_lines, figure_lines); ++line)
+      end = figures.find('\n', end) + 1;
+    return figures.substr(0, end);
+  }
+  // The shaft's floors that fit, as near the car as may be.
+  int rows = static_cast<int>(
+      std::min<size_t>(kFloors, max_lines - figure_lines - 1));
+  int car = std::clamp(s.floor, 1, kFloors);
+  int top = std::clamp(car + rows / 2, rows, kFloors);
+  std::string out = figures + "\n";
   uint64_t busiest = 0;
   for (uint64_t waiting : s.waiting_by_floor)
     busiest = std::max(busiest, waiting);
-  for (int floor = kFloors; floor >= 1; --floor) {
-    char car[16] = "";
+  for (int floor = top; floor > top - rows; --floor) {
+    char cab[16] = "";
     if (floor == s.floor)
-      std::snprintf(car, sizeof car, "[%3u]%s", std::min(s.aboard, 999u),
+      std::snprintf(cab, sizeof cab, "[%3u]%s", std::min(s.aboard, 999u),
                     s.direction > 0 ? "^" : s.direction < 0 ? "v" : "");
-    append(out, "  %2d |%-6s|", floor, car);
+    append(out, "  %2d |%-6s|", floor, cab);
     uint64_t waiting = s.waiting_by_floor[floor - 1];
     if (waiting > 0) {
       // The bars share one scale, set by the busiest floor.

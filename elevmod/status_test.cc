@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+
 namespace elevmod {
 namespace {
 
@@ -66,6 +69,53 @@ TEST(Status, CarShowsItsDirectionAndSmallCrowdsStillShow) {
   EXPECT_NE(text.find("   1 |[  2]v|      1 o\n"), std::string::npos) << text;
   s.direction = 0;
   EXPECT_NE(render_text(s).find("   1 |[  2] |"), std::string::npos);
+}
+
+// The shaft's rows, as "floor floor ...", of a drawing.
+std::string floors_shown(const std::string& text) {
+  std::string floors;
+  size_t at = 0;
+  while ((at = text.find(" |", at)) != std::string::npos) {
+    size_t start = text.rfind('\n', at);
+    start = start == std::string::npos ? 0 : start + 1;
+    floors += (floors.empty() ? "" : " ") +
+              std::to_string(std::stoi(text.substr(start, at - start)));
+    at = text.find('\n', at);
+  }
+  return floors;
+}
+
+TEST(Status, ShortScreensDropShaftRowsFarFromTheCarFirst) {
+  struct Case {
+    int car_floor;
+    size_t max_lines;
+    size_t lines;
+    std::string floors;
+  };
+  const Case cases[] = {
+      {3, 20, 20, "10 9 8 7 6 5 4 3 2 1"},
+      {3, 100, 20, "10 9 8 7 6 5 4 3 2 1"},
+      {3, 15, 15, "5 4 3 2 1"},
+      {6, 15, 15, "8 7 6 5 4"},
+      {10, 14, 14, "10 9 8 7"},
+      {1, 11, 11, "1"},
+      {3, 10, 9, ""},  // a blank line and no floor would tell nothing
+      {3, 4, 4, ""},
+      {3, 0, 0, ""},
+  };
+  for (const Case& c : cases) {
+    Snapshot s = sample();
+    s.floor = c.car_floor;
+    std::string text = render_text(s, c.max_lines);
+    SCOPED_TRACE("car at " + std::to_string(c.car_floor) + ", " +
+                 std::to_string(c.max_lines) + " lines:\n" + text);
+    EXPECT_EQ(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')),
+              c.lines);
+    EXPECT_EQ(floors_shown(text), c.floors);
+    if (c.max_lines > 0) {
+      EXPECT_EQ(text.rfind("state:      up\n", 0), 0u);
+    }
+  }
 }
 
 }  // namespace

@@ -39,7 +39,9 @@ expect "demo's last line" "$(tail -n 1 "$scratch/out")" \
   "demo: the scenario ran as expected"
 expect "demo's stderr" "$(cat "$scratch/err")" ""
 wait $watcher
-expect "watch ends when the demo unloads" "$?" 1
+expect "watch ends when the demo unloads" "$?" 0
+expect "watch says the service ended" "$(tail -n 1 "$scratch/watched")" \
+  "elevmod: status: the service on $(sed 's/^ELEVMOD_SOCKET=\([^ ]*\) .*/\1/' <<<"$watch_line") has ended"
 expect "watched the demo's service" "$(( $(grep -c '^state:' "$scratch/watched") >= 1 ))" 1
 expect "nothing left behind" "$(ls -A "$scratch/tmp")" ""
 delivered=$(sed -n 's/^delivered: *\([0-9]*\)$/\1/p' "$scratch/out")

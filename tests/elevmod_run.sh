@@ -70,6 +70,9 @@ check "outer run without service, inner with one" 0 $'0\n' "" \
   "$ELEVMOD" run "$ELEVMOD" run --socket "$scratch/other" "$RAWCALL" 323
 "$ELEVMOD" unload --socket "$scratch/other"
 
+check "help on help is the general help" 0 "$("$ELEVMOD" --help)"$'\n' "" \
+  "$ELEVMOD" help help
+
 # Are bad command lines refused with one line naming the fault, status 2?
 while IFS='|' read -r args message; do
   check "usage: $args" 2 "" "$message"$'\n' "$ELEVMOD" $args
@@ -77,6 +80,8 @@ done <<'EOF_CASES'
 |elevmod: no verb given (see 'elevmod --help')
 frob|elevmod: unknown verb 'frob' (see 'elevmod --help')
 help frob|elevmod: unknown verb 'frob' (see 'elevmod --help')
+--bogus|elevmod: unrecognized option '--bogus' (see 'elevmod --help')
+-x|elevmod: invalid option -- 'x' (see 'elevmod --help')
 run|elevmod: run: no command given (see 'elevmod run --help')
 run --frob true|elevmod: run: unrecognized option '--frob' (see 'elevmod run --help')
 run -x true|elevmod: run: invalid option -- 'x' (see 'elevmod run --help')

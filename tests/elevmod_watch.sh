@@ -52,9 +52,71 @@ if command -v script >/dev/null; then
   expect "redrawn in place" \
     "$(( $(count_in "$scratch/screen" "${ESC}\\[H") >= 2 ))" 1
   expect "screen restored" "$(count_in "$scratch/screen" "${ESC}\\[?1049l")" 1
+  # A terminal shorter than the frame: the header and the figures still
+  # show, the shaft keeps the rows that fit, and nothing scrolls.
+  printf '#!/bin/sh\necho $$ >"$1"\nstty rows 14 cols 80\nexec "$2" status --watch\n' \
+    >"$scratch/watch.sh"
+  script -q -e -c "sh $scratch/watch.sh $scratch/watch.pid $ELEVMOD" \
+    "$scratch/screen" >/dev/null &
+  terminal=$!
+  wait_until at_least "$scratch/screen" 'state:' 2
+  kill -INT "$(cat "$scratch/watch.pid")"
+  wait $terminal
+  # The second frame, from its home to its clear-to-end.
+  frame=$(tr -d '\r' <"$scratch/screen" | awk -v RS="${ESC}\\[H" 'NR == 3' |
+    sed "s/${ESC}\\[[0-9;?]*[A-Za-z]//g")
+  expect "short terminal: 13 lines" "$(wc -l <<<"$frame")" 13
+  expect "short terminal: header first" \
+    "$(head -n 1 <<<"$frame" | grep -c "elevmod status on $sock\$")" 1
+  expect "short terminal: figures, then one floor" \
+    "$(sed -n '3p;11p;13p' <<<"$frame" | cut -c1-8)" \
+    $'state:  \ntracers:\n   1 |[ '
 else
   echo "skipped: the terminal watch needs script(1)"
 fi
+
+# The two followers end alike: quietly with status 0 on an interrupt, with
+# a note and status 0 when the service is unloaded, with status 1 when
+# there is no service to follow.
+for follower in "status --watch" "status --watch --json" trace "trace --json"; do
+  verb=${follower%% *}
+  "$ELEVMOD" $follower >"$scratch/followed" 2>"$scratch/follow-err" &
+  pid=$!
+  if [ "$verb" == trace ]; then
+    wait_until tracers_are 1
+  else
+    wait_until at_least "$scratch/followed" . 1
+  fi
+  kill -INT $pid
+  wait $pid
+  expect "$follower: Ctrl-C ends it with 0" "$?" 0
+  expect "$follower: quietly" "$(cat "$scratch/follow-err")" ""
+done
+load --socket "$scratch/other"
+for follower in "status --watch" trace; do
+  verb=${follower%% *}
+  "$ELEVMOD" $follower --socket "$scratch/other" >/dev/null \
+    2>"$scratch/follow-err" &
+  pid=$!
+  if [ "$verb" == trace ]; then
+    wait_until eval '[ "$(field_of "$("$ELEVMOD" status --json --socket "$scratch/other")" tracers)" == 1 ]'
+  else
+    wait_until in_syscall $pid 230  # clock_nanosleep: the first frame is out
+  fi
+  "$ELEVMOD" unload --socket "$scratch/other"
+  wait $pid
+  expect "$follower: unload ends it with 0" "$?" 0
+  expect "$follower: with a note" "$(cat "$scratch/follow-err")" \
+    "elevmod: $verb: the service on $scratch/other has ended"
+  "$ELEVMOD" load --socket "$scratch/other"
+done
+"$ELEVMOD" unload --socket "$scratch/other"
+for follower in "status --watch" trace; do
+  verb=${follower%% *}
+  check "$follower without a service" 1 "" \
+    "elevmod: $verb: no service is loaded on $scratch/other"$'\n' \
+    "$ELEVMOD" $follower --socket "$scratch/other"
+done
 
 # Two tracers at once, text and JSON, see every call with its caller and
 # answer, and the car's moves.

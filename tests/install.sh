@@ -72,6 +72,31 @@ expect "completes load's options" "$(complete_words elevmod load --)" \
   "--foreground --capacity --step-ms --max-waiting --socket --help"
 expect "completes status's options" "$(complete_words elevmod status --w)" \
   "--watch"
+# Bash splits words at '=', as it does on the command line.
+mkdir "$scratch/cmds"
+touch "$scratch/sockfile"
+printf '#!/bin/sh\n' >"$scratch/cmds/prodtest1"
+chmod +x "$scratch/cmds/prodtest1"
+for words in \
+  "--socket $scratch/sockf" \
+  "--socket = $scratch/sockf"; do
+  # shellcheck disable=SC2086
+  expect "completes a path after $words" \
+    "$(complete_words elevmod status $words)" "$scratch/sockfile"
+done
+expect "completes a path after --socket=" \
+  "$(cd "$scratch" && complete_words elevmod status --socket = | tr ' ' '\n' | grep -c '^sockfile$')" 1
+for words in "--reply 324 = 1" "--reply = 324 = 1" "--socket = $scratch/s --reply 323=0"; do
+  # shellcheck disable=SC2086
+  expect "completes the command after $words" \
+    "$(PATH=$scratch/cmds:$PATH complete_words elevmod run $words prodtest)" \
+    prodtest1
+done
+expect "nothing inside a --reply value" \
+  "$(complete_words elevmod run --reply 324 = "")" ""
+expect "help completes the verbs it describes" \
+  "$(complete_words elevmod help "")" "load unload status run trace"
+expect "help takes one verb" "$(complete_words elevmod help load "")" ""
 
 # The user units start the service on a socket systemd holds.
 expect "socket unit listens for seqpacket" \
