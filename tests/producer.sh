@@ -153,7 +153,9 @@ expect "unloaded mid-run: ends on an attempt line" \
 # A wall clock stepped back during the sending leaves more to wait than
 # usleep's 32-bit count of microseconds holds (4,294 s): the whole of it is
 # slept all the same.  The clock runs a thousand times faster here, and is
-# set back 6,000 s while the producer is held part-way through the sending.
+# set back 15,000 s while the producer is held part-way through the sending:
+# the remaining count stays beyond that range for a sending of up to ten
+# real seconds (a slow guest under emulation takes two or three).
 load
 echo "+0 x1000" >"$scratch/clock"
 hold_output "$scratch/out"
@@ -163,7 +165,7 @@ begin=$(date +%s%N)
   ./producer >"$held" 2>"$scratch/err" &
 pid=$!
 wait_until in_syscall $pid 1 || fail "clock stepped back: producer never held"
-echo "-6000 x1000" >"$scratch/clock"
+echo "-15000 x1000" >"$scratch/clock"
 release_output
 wait $pid
 expect "clock stepped back: status" "$?" 0
