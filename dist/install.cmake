@@ -1,55 +1,98 @@
-# What `cmake --install` lays out, and the .deb that `cpack -G DEB` makes
-# of it.  Included from the top-level CMakeLists.txt.
+# What `cmake --install` lays out, and the two .debs that `cpack -G DEB`
+# makes of it: cabgate (the programs, component "tools") and
+# libcabgate-dev (the library, component "dev").  Included from the
+# top-level CMakeLists.txt.  scripts/package builds the .debs as Debian
+# would: prefix /usr, multiarch library directory, Debian's hardening flags.
 
 install(TARGETS consumer producer elevmod
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 
 # The library for other programs: archive, header, pkg-config file and a
 # CMake package giving cabgate::cabgate.
 install(TARGETS cabgate EXPORT cabgateTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 install(EXPORT cabgateTargets NAMESPACE cabgate::
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/cabgate)
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/cabgate COMPONENT dev)
 include(CMakePackageConfigHelpers)
 write_basic_package_version_file(
   ${CMAKE_CURRENT_BINARY_DIR}/cabgateConfigVersion.cmake
   COMPATIBILITY SameMinorVersion)
 install(FILES dist/cabgateConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/cabgateConfigVersion.cmake
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/cabgate)
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/cabgate COMPONENT dev)
 # The .pc file finds the prefix from where it lies, so that it holds for
 # any `cmake --install --prefix`.
 file(RELATIVE_PATH PC_TO_PREFIX "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
 configure_file(dist/cabgate.pc.in ${CMAKE_CURRENT_BINARY_DIR}/cabgate.pc
   @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/cabgate.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
-install(FILES man/consumer.1 man/producer.1 man/elevmod.1
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# Man pages and the changelog go compressed, as Debian has them; gzip -n
+# keeps the name and time out, so the same sources give the same bytes.
+set(GZIPPED)
+foreach(source man/consumer.1 man/producer.1 man/elevmod.1 dist/changelog)
+  get_filename_component(name ${source} NAME)
+  set(gz ${CMAKE_CURRENT_BINARY_DIR}/gz/${name}.gz)
+  add_custom_command(OUTPUT ${gz}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/gz
+    COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/${source} > ${gz}
+    DEPENDS ${source} VERBATIM)
+  list(APPEND GZIPPED ${gz})
+endforeach()
+add_custom_target(gzipped ALL DEPENDS ${GZIPPED})
+foreach(page consumer producer elevmod)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/gz/${page}.1.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+endforeach()
+
 install(FILES dist/elevmod.bash-completion
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
-  RENAME elevmod)
+  RENAME elevmod COMPONENT tools)
+# share/systemd/user is where systemd looks under /usr, /usr/local and
+# ~/.local alike.
 install(FILES dist/elevmod.socket dist/elevmod.service
-  DESTINATION lib/systemd/user)
-install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/systemd/user COMPONENT tools)
+foreach(package cabgate libcabgate-dev)
+  if(package STREQUAL cabgate)
+    set(component tools)
+  else()
+    set(component dev)
+  endif()
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package}
+    RENAME copyright COMPONENT ${component})
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/gz/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+endforeach()
 
 set(CPACK_PACKAGE_NAME cabgate)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "cabgate developers <cabgate@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "tools that drive an elevator kernel module through system calls 323-325")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "consumer starts and stops the elevator, producer sends it 10,000
-passengers drawn under seed 39, and elevmod stands in for the module
-in user space through seccomp user notification.  Includes the static
-library libcabgate for other programs (MIT licence).")
-set(CPACK_DEBIAN_PACKAGE_SECTION devel)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The fingerprint runs md5sum (coreutils) and awk through the shell.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "coreutils, mawk | awk")
+set(CPACK_PACKAGE_CONTACT
+  "cabgate developers <maintainers@users.noreply.c-seed-0cd4f53f.example>")
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL tools dev)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME cabgate)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION
+  "tools that drive an elevator kernel module by system call
+consumer starts and stops the elevator and producer sends it 10,000
+passengers drawn under seed 39, through system calls 323 to 325.
+elevmod stands in for the module in user space, through seccomp user
+notification, so that the tools run unchanged on a stock kernel.")
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libcabgate-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_ARCHITECTURE amd64)
+set(CPACK_DEBIAN_DEV_DESCRIPTION
+  "static library for the elevator module's system calls
+libcabgate makes system calls 323 (start), 324 (one passenger request)
+and 325 (stop) of an elevator kernel module and hands back the module's
+answer, and prints an executable's MD5 fingerprint.  This package holds
+the static library, its C and C++ header, a pkg-config file and a CMake
+package (find_package(cabgate)).")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
 include(CPack)

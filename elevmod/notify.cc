@@ -22,8 +22,20 @@
 
 namespace elevmod {
 
+bool notification_supported(std::string* err) {
+  // Notifications fail with EOPNOTSUPP until libseccomp has probed the API.
+  if (seccomp_api_get() >= 5)
+    return true;
+  *err = "this kernel or libseccomp lacks seccomp user notification "
+         "(it needs Linux 5.0 or later with CONFIG_SECCOMP_FILTER, and "
+         "libseccomp 2.5 or later)";
+  return false;
+}
+
 int install_filter(int* listener, std::string* err) {
   *listener = -1;
+  if (!notification_supported(err))
+    return EOPNOTSUPP;
   scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
   if (!ctx) {
     *err = "seccomp_init failed";
@@ -89,12 +101,7 @@ bool Notifier::usable(std::string* err) const {
     *err = "out of memory";
     return false;
   }
-  // Notifications fail with EOPNOTSUPP until libseccomp has probed the API.
-  if (seccomp_api_get() < 5) {
-    *err = "this kernel or libseccomp lacks seccomp user notification";
-    return false;
-  }
-  return true;
+  return notification_supported(err);
 }
 
 int Notifier::receive(int listener, Notification* out) {

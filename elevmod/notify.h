@@ -9,11 +9,16 @@
 
 namespace elevmod {
 
+// True when the kernel and libseccomp support user notification; false with
+// *err saying what is missing.
+bool notification_supported(std::string* err);
+
 // Installs, on the calling process and everything it later starts, a filter
 // that sends calls 323, 324 and 325 of the x86-64 ABI to user notification
 // and lets everything else through.  Returns 0 with the new listener in
 // *listener, or an errno: EBUSY when the process already runs under a filter
-// with a live listener.  *err says what failed.
+// with a live listener, EOPNOTSUPP without user notification.  *err says
+// what failed.
 int install_filter(int* listener, std::string* err);
 
 // One notification as received.

@@ -10,24 +10,49 @@ if [ "$(id -u)" -ne 0 ]; then
   finish
   exit
 fi
-command -v debootstrap >/dev/null ||
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
+for tool in debootstrap lintian file; do
+  command -v $tool >/dev/null ||
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $tool >/dev/null
+done
 mirror=$(sed -n 's/^URIs: *\(http[^ ]*debian\)$/\1/p' \
   /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n 1)
 mirror=${mirror:-http://deb.debian.org/debian}
 
-(cd "$BIN" && cpack -G DEB -B "$scratch/deb" >/dev/null) || fail "cpack -G DEB"
+root_dir=$(cd "$(dirname "$0")/.." && pwd)
+"$root_dir/scripts/package" "$scratch/deb" >/dev/null || fail "scripts/package"
 deb=$(ls "$scratch"/deb/cabgate_*_amd64.deb)
+dev=$(ls "$scratch"/deb/libcabgate-dev_*_amd64.deb)
+
+# Debian's own checks: no error and no warning.
+lintian --allow-root "$deb" "$dev" >"$scratch/lintian" 2>&1
+expect "lintian: no E: or W: tag" "$(grep -E '^[EW]: ' "$scratch/lintian")" ""
+expect "the library and its files in libcabgate-dev" \
+  "$(dpkg-deb -c "$dev" | awk '{print $6}' | grep -E '\.(h|a|pc)$|Config\.cmake$')" \
+"./usr/include/cabgate.h
+./usr/lib/x86_64-linux-gnu/cmake/cabgate/cabgateConfig.cmake
+./usr/lib/x86_64-linux-gnu/libcabgate.a
+./usr/lib/x86_64-linux-gnu/pkgconfig/cabgate.pc"
+expect "the programs alone in cabgate" \
+  "$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -c -E '\.(h|a|pc)$')" 0
+mkdir "$scratch/x"
+dpkg-deb -x "$deb" "$scratch/x"
+for program in consumer producer elevmod; do
+  expect "$program: stripped and bound now" \
+    "$(file -b "$scratch/x/usr/bin/$program" | grep -c ', stripped$');$(readelf -d "$scratch/x/usr/bin/$program" | grep -c 'BIND_NOW')" "1;1"
+done
+expect "elevmod: fortified" \
+  "$(( $(nm -D "$scratch/x/usr/bin/elevmod" | grep -c '_chk@') > 0 ))" 1
 root=$scratch/root
 debootstrap --variant=minbase bookworm "$root" "$mirror" >"$scratch/bootstrap" 2>&1 ||
   { fail "debootstrap (see below)"; tail -n 5 "$scratch/bootstrap" >&2; finish; exit 1; }
 cp "$deb" "$root/tmp/cabgate.deb"
+cp "$dev" "$root/tmp/libcabgate-dev.deb"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 cat >"$root/tmp/scenario" <<'EOF_SCENARIO'
 set -u
 unset ELEVMOD_SOCKET XDG_RUNTIME_DIR  # the default socket, as a user has it
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq && apt-get install -y -qq /tmp/cabgate.deb faketime \
+apt-get update -qq && apt-get install -y -qq /tmp/cabgate.deb /tmp/libcabgate-dev.deb faketime \
   >/tmp/apt.log 2>&1 || { echo "apt failed"; tail -n 5 /tmp/apt.log; exit 1; }
 cd /
 fast=(faketime -f '+0 x100')
@@ -40,6 +65,7 @@ elevmod run -- "${fast[@]}" consumer --stop 2>/dev/null
 echo "stop: $?"
 elevmod status --json | grep -o '"accepted":[0-9]*'
 elevmod unload && echo "unload: $?"
+test -f /usr/lib/x86_64-linux-gnu/pkgconfig/cabgate.pc && echo "library: installed"
 cat /tmp/start.err
 EOF_SCENARIO
 unshare --mount bash -c '
@@ -57,6 +83,7 @@ Elevator is now stopped
 stop: 0
 \"accepted\":10000
 unload: 0
+library: installed
 md5sum: consumer: No such file or directory"
 expect "nothing left mounted" "$(grep -c "$root" /proc/mounts)" 0
 

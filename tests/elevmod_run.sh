@@ -70,6 +70,14 @@ check "outer run without service, inner with one" 0 $'0\n' "" \
   "$ELEVMOD" run "$ELEVMOD" run --socket "$scratch/other" "$RAWCALL" 323
 "$ELEVMOD" unload --socket "$scratch/other"
 
+# Without user notification in the kernel, load and run say so alike, and
+# run does not run its command.
+lacks="this kernel or libseccomp lacks seccomp user notification (it needs Linux 5.0 or later with CONFIG_SECCOMP_FILTER, and libseccomp 2.5 or later)"
+check "load without user notification" 1 "" "elevmod: load: $lacks"$'\n' \
+  "$BIN/tests/noseccomp" "$ELEVMOD" load --socket "$scratch/none"
+check "run without user notification" 125 "" "elevmod: run: $lacks"$'\n' \
+  "$BIN/tests/noseccomp" "$ELEVMOD" run --socket "$scratch/none" echo ran
+
 check "help on help is the general help" 0 "$("$ELEVMOD" --help)"$'\n' "" \
   "$ELEVMOD" help help
 

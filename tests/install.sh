@@ -9,21 +9,22 @@ cmake --install "$BIN" --prefix "$prefix" >/dev/null ||
   { fail "cmake --install"; finish; exit 1; }
 libdir=$(dirname "$(find "$prefix" -name libcabgate.a)")
 for file in bin/consumer bin/producer bin/elevmod \
-    share/man/man1/consumer.1 share/man/man1/producer.1 \
-    share/man/man1/elevmod.1 include/cabgate.h \
+    share/man/man1/consumer.1.gz share/man/man1/producer.1.gz \
+    share/man/man1/elevmod.1.gz include/cabgate.h \
     "${libdir#"$prefix"/}/libcabgate.a" \
     "${libdir#"$prefix"/}/pkgconfig/cabgate.pc" \
     "${libdir#"$prefix"/}/cmake/cabgate/cabgateConfig.cmake" \
     share/bash-completion/completions/elevmod \
-    lib/systemd/user/elevmod.socket lib/systemd/user/elevmod.service \
-    share/doc/cabgate/copyright; do
+    share/systemd/user/elevmod.socket share/systemd/user/elevmod.service \
+    share/doc/cabgate/copyright share/doc/cabgate/changelog.gz \
+    share/doc/libcabgate-dev/copyright; do
   expect "installed $file" "$(test -f "$prefix/$file" && echo yes)" yes
 done
 
 for page in consumer producer elevmod; do
   check "man page $page renders without warnings" 0 "" "" \
     sh -c 'man --warnings -l "$1" >/dev/null' sh \
-    "$prefix/share/man/man1/$page.1"
+    "$prefix/share/man/man1/$page.1.gz"
 done
 
 # A C program reaches the elevator through the installed library: -1 with
@@ -101,10 +102,10 @@ expect "help takes one verb" "$(complete_words elevmod help load "")" ""
 # The user units start the service on a socket systemd holds.
 expect "socket unit listens for seqpacket" \
   "$(grep -c '^ListenSequentialPacket=%t/elevmod/socket$' \
-    "$prefix/lib/systemd/user/elevmod.socket")" 1
+    "$prefix/share/systemd/user/elevmod.socket")" 1
 expect "service unit runs the service in the foreground" \
   "$(grep -c '^ExecStart=elevmod load --foreground$' \
-    "$prefix/lib/systemd/user/elevmod.service")" 1
+    "$prefix/share/systemd/user/elevmod.service")" 1
 if command -v systemd-socket-activate >/dev/null; then
   activated=$scratch/activated
   systemd-socket-activate --seqpacket -l "$activated" \
