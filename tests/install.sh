@@ -125,4 +125,8 @@ else
   echo "skipped: socket activation needs systemd-socket-activate"
 fi
 
+# Uninstalling as README says leaves no file behind.
+xargs rm -f <"$BIN/install_manifest.txt"
+expect "uninstalled: no file left" "$(find "$prefix" -type f)" ""
+
 finish
