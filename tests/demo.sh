@@ -20,7 +20,8 @@ PATH=$scratch/hold:$PATH TMPDIR=$scratch/tmp "$root/scripts/demo" --fast \
   >"$scratch/out" 2>"$scratch/err" &
 demo=$!
 printed() { grep -q ' status --watch$' "$scratch/out"; }
-wait_until printed
+# The demo builds first, which takes its time in a slow guest.
+wait_while_alive $demo printed
 watch_line=$(sed -n 's/^  \(.* status --watch\)$/\1/p' "$scratch/out")
 expect "watch command names the demo's socket" \
   "$(grep -c "^ELEVMOD_SOCKET=$scratch/tmp/cabgate-demo\.[A-Za-z0-9]*/socket [^ ]*/elevmod status --watch\$" <<<"$watch_line")" 1

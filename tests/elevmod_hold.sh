@@ -15,7 +15,7 @@ service_pid() {
 }
 
 # A service that ended may linger as a zombie until its new parent reaps it.
-gone() { [[ "$(ps -o stat= -p "$1")" == Z* ]] || ! kill -0 "$1" 2>/dev/null; }
+gone() { ! alive "$1"; }
 has_line() { grep -q "$2" "$1" 2>/dev/null; }
 
 # Does a background service end on SIGTERM, SIGINT and SIGHUP as a

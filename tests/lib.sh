@@ -102,6 +102,25 @@ wait_until() {
   done
 }
 
+# alive PID: PID runs (a child that ended but is not yet waited for does not).
+alive() {
+  local stat
+  stat=$(ps -o stat= -p "$1")
+  [ -n "$stat" ] && [[ $stat != Z* ]]
+}
+
+# wait_while_alive PID COMMAND...: retries COMMAND until it succeeds, for as
+# long as PID runs (for a step whose length is PID's own, such as a build);
+# fails once PID has ended without it.
+wait_while_alive() {
+  local pid=$1
+  shift
+  until "$@"; do
+    alive "$pid" || "$@" || return 1
+    sleep 0.05
+  done
+}
+
 # in_syscall PID NR: PID sleeps in system call NR (1 is write).
 in_syscall() { [ "$(cut -d' ' -f1 "/proc/$1/syscall" 2>/dev/null)" == "$2" ]; }
 
