@@ -164,6 +164,8 @@ int connect_socket(const std::string& path, int timeout_seconds) {
   return fd;
 }
 
+bool uid_is_trusted(uid_t uid) { return uid == geteuid() || uid == 0; }
+
 bool peer_is_trusted(int fd, const std::string& path, std::string* err) {
   ucred peer{};
   socklen_t len = sizeof peer;
@@ -171,7 +173,7 @@ bool peer_is_trusted(int fd, const std::string& path, std::string* err) {
     *err = "cannot tell who serves " + path + ": " + errno_text(errno);
     return false;
   }
-  if (peer.uid == geteuid() || peer.uid == 0)
+  if (uid_is_trusted(peer.uid))
     return true;
   std::string name = "?";
   passwd entry, *found = nullptr;
@@ -298,11 +300,13 @@ bool send_message(int fd, const void* data, size_t size, int pass_fd) {
   return n == static_cast<ssize_t>(size);
 }
 
-ssize_t receive_message(int fd, void* data, size_t size, int* passed_fd,
-                        bool* truncated) {
-  if (passed_fd)
-    *passed_fd = -1;
+ssize_t receive_with_fds(int fd, void* data, size_t size,
+                         std::vector<UniqueFd>* fds, bool* truncated,
+                         bool* fds_lost) {
+  fds->clear();
   *truncated = false;
+  if (fds_lost)
+    *fds_lost = false;
   iovec iov{data, size};
   msghdr msg{};
   msg.msg_iov = &iov;
@@ -316,7 +320,11 @@ ssize_t receive_message(int fd, void* data, size_t size, int* passed_fd,
   while (n < 0 && errno == EINTR);
   if (n < 0)
     return -1;
+  // MSG_CTRUNC: more descriptors than fit, or none could be installed
+  // (this process's table is full); the kernel dropped them.
   *truncated = (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0;
+  if (fds_lost)
+    *fds_lost = (msg.msg_flags & MSG_CTRUNC) != 0;
   for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
       continue;
@@ -324,13 +332,19 @@ ssize_t receive_message(int fd, void* data, size_t size, int* passed_fd,
     for (size_t i = 0; i < count; ++i) {
       int passed;
       std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
-      if (passed_fd && *passed_fd < 0)
-        *passed_fd = passed;
-      else
-        close(passed);
+      fds->emplace_back(passed);
     }
   }
   return n;
+}
+
+ssize_t receive_message(int fd, void* data, size_t size, int* passed_fd,
+                        bool* truncated) {
+  std::vector<UniqueFd> fds;
+  ssize_t n = receive_with_fds(fd, data, size, &fds, truncated, nullptr);
+  if (passed_fd)
+    *passed_fd = fds.empty() || n < 0 ? -1 : fds.front().release();
+  return n;  // any other passed fds close with `fds`
 }
 
 bool is_seccomp_listener(int fd) {

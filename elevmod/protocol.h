@@ -9,9 +9,11 @@
 #include <cstdint>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "elevator.h"
 #include "trace.h"
+#include "unique_fd.h"
 
 namespace elevmod {
 
@@ -73,6 +75,10 @@ void unlisten_socket(const std::string& path, Listening* listening);
 // that no service is loaded there, EAGAIN that it did not accept in time).
 int connect_socket(const std::string& path, int timeout_seconds);
 
+// The one rule for who may use a service, and whose service a client may
+// use: this process's user, or root.
+bool uid_is_trusted(uid_t uid);
+
 // Checks that the peer of a connected socket runs as this process's user or
 // as root, the only ones a client may hand anything to.  Returns false with
 // *err naming the user that serves `path`.
@@ -88,6 +94,13 @@ bool send_message(int fd, const void* data, size_t size, int pass_fd);
 // control data did not fit.
 ssize_t receive_message(int fd, void* data, size_t size, int* passed_fd,
                         bool* truncated);
+
+// As receive_message(), giving every passed fd to the caller in *fds;
+// *fds_lost (when not null) is set when passed descriptors were dropped by
+// the kernel (too many, or this process's descriptor table is full).
+ssize_t receive_with_fds(int fd, void* data, size_t size,
+                         std::vector<UniqueFd>* fds, bool* truncated,
+                         bool* fds_lost);
 
 // Tells whether `fd` is a seccomp notification listener.
 bool is_seccomp_listener(int fd);

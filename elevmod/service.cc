@@ -16,7 +16,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
+#include "disposal.h"
 #include "log.h"
 
 namespace elevmod {
@@ -32,8 +34,10 @@ constexpr int64_t kClientIdleMs = 1000;
 constexpr size_t kMaxTracers = 64;
 // Descriptors kept free of listeners: clients, tracers, the loop's own.
 constexpr size_t kReservedFds = kMaxClients + kMaxTracers + 64;
-// Events that may wait for one tracer; beyond them it loses events.
+// Events that may wait for the slowest tracer; beyond them it loses events.
 constexpr size_t kTraceBacklog = 65536;
+// How long the socket rests after accept() found no descriptor free.
+constexpr int64_t kAcceptBackoffMs = 100;
 // How often the loop sends the tracers what waits for them.
 constexpr long kFlushNs = 50 * 1000000L;
 // How long unload waits for tracers to take what is left for them.
@@ -94,20 +98,17 @@ Service::Service(std::string socket_path, ServiceOptions options)
     : path_(std::move(socket_path)),
       options_(options),
       elevator_(options.config),
+      hub_(kTraceBacklog),
+      clients_(kMaxClients, kClientIdleMs),
       attachments_([this](int listener, Notifier& notifier,
                           const Notification& note) {
         answer_call(listener, notifier, note);
-      }) {}
+      }) {
+  clients_.set_first_serial(kFirstSerial);
+}
 
 Service::~Service() {
   attachments_.stop_all();
-  for (auto& [fd, client] : clients_)
-    close(fd);
-  for (auto& [fd, tracer] : tracers_)
-    close(fd);
-  for (int fd : {epoll_fd_, timer_fd_, signal_fd_, flush_fd_})
-    if (fd >= 0)
-      close(fd);
   unlisten_socket(path_, &listening_);
 }
 
@@ -135,17 +136,17 @@ bool Service::set_up(std::string* err) {
   // A signalfd watched through epoll is woken by the signals of the process
   // that registered it, so this happens in the serving process.
   sigset_t signals = ending_signals();
-  epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
-  timer_fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-  signal_fd_ = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-  flush_fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-  if (epoll_fd_ < 0 || timer_fd_ < 0 || signal_fd_ < 0 || flush_fd_ < 0) {
+  epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
+  timer_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+  signal_.reset(signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+  flush_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+  if (!epoll_ || !timer_ || !signal_ || !flush_) {
     *err = std::string("cannot set up the event loop: ") +
            std::strerror(errno);
     return false;
   }
-  if (!watch(listening_.fd, Kind::socket) || !watch(timer_fd_, Kind::timer) ||
-      !watch(signal_fd_, Kind::signal) || !watch(flush_fd_, Kind::flush)) {
+  if (!watch(listening_.fd, kSocketTag) || !watch(timer_.get(), kTimerTag) ||
+      !watch(signal_.get(), kSignalTag) || !watch(flush_.get(), kFlushTag)) {
     *err = std::string("epoll_ctl: ") + std::strerror(errno);
     return false;
   }
@@ -174,7 +175,7 @@ int Service::run() {
   }
   epoll_event events[64];
   while (!done_) {
-    int n = epoll_wait(epoll_fd_, events, 64, next_timeout());
+    int n = epoll_wait(epoll_.get(), events, 64, next_timeout());
     if (n < 0) {
       if (errno == EINTR)
         continue;
@@ -182,136 +183,172 @@ int Service::run() {
       shut_down();
       return 1;
     }
-    for (int i = 0; i < n && !done_; ++i) {
-      auto kind = static_cast<Kind>(events[i].data.u64 >> 32);
-      int fd = static_cast<int>(events[i].data.u64 & 0xffffffffu);
-      switch (kind) {
-        case Kind::socket: accept_clients(); break;
-        case Kind::client: serve_client(fd); break;
-        case Kind::timer: tick(); break;
-        case Kind::signal: shut_down(); break;
-        case Kind::tracer: drop_tracer(fd); break;
-        case Kind::flush: flush_tracers(); break;
-      }
+    for (int i = 0; i < n && !done_; ++i)
+      on_event(events[i].data.u64);
+    if (!done_ && accept_resumes_ms_ != 0 && now_ms() >= accept_resumes_ms_) {
+      accept_resumes_ms_ = 0;
+      watch(listening_.fd, kSocketTag);
     }
     expire_clients();
   }
   return 0;
 }
 
-bool Service::watch(int fd, Kind kind) {
+bool Service::watch(int fd, uint64_t tag) {
   epoll_event event{};
   event.events = EPOLLIN;
-  event.data.u64 = (static_cast<uint64_t>(kind) << 32) |
-                   static_cast<uint32_t>(fd);
-  return epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event) == 0;
+  event.data.u64 = tag;
+  return epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) == 0;
 }
 
-void Service::drop_client(int fd) {
-  clients_.erase(fd);
-  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
-  close(fd);
+void Service::on_event(uint64_t tag) {
+  switch (tag) {
+    case kSocketTag: accept_clients(); return;
+    case kTimerTag: tick(); return;
+    case kSignalTag: shut_down(); return;
+    case kFlushTag: flush_tracers(); return;
+    default: break;
+  }
+  if (clients_.find(tag))
+    serve_client(tag);
+  else if (tracers_.count(tag))
+    drop_tracer(tag);  // a tracer only listens: anything it says ends it
+  // Otherwise the event was for a connection that has gone since.
+}
+
+void Service::drop_client(uint64_t serial) {
+  UniqueFd fd = clients_.remove(serial);
+  if (fd)
+    epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd.get(), nullptr);
+}
+
+void Service::make_room() {
+  // The oldest connections have had longest to send.  One whose request is
+  // there already is served, not dropped: only those that have sent
+  // nothing make room.
+  for (uint64_t serial : clients_.oldest_first()) {
+    if (!clients_.full())
+      return;
+    ClientTable::Client* client = clients_.find(serial);
+    if (!client)
+      continue;
+    pollfd p{client->fd.get(), POLLIN, 0};
+    if (poll(&p, 1, 0) > 0)
+      serve_client(serial);
+    else
+      drop_client(serial);
+  }
 }
 
 void Service::accept_clients() {
   for (;;) {
-    int fd = accept4(listening_.fd, nullptr, nullptr,
-                     SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
-      if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED)
+    UniqueFd fd(accept4(listening_.fd, nullptr, nullptr,
+                        SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (!fd) {
+      if (errno == EMFILE || errno == ENFILE) {
+        // Out of descriptors: the connection waits in the backlog.  The
+        // socket rests a while (else the loop would spin on it) and the
+        // oldest idle connection makes room.
+        warn("accept on %s: %s: pausing new connections", path_.c_str(),
+             std::strerror(errno));
+        std::vector<uint64_t> oldest = clients_.oldest_first();
+        if (!oldest.empty())
+          drop_client(oldest.front());
+        epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listening_.fd, nullptr);
+        accept_resumes_ms_ = now_ms() + kAcceptBackoffMs;
+      } else if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
         warn("accept on %s: %s", path_.c_str(), std::strerror(errno));
+      }
       return;
     }
-    // The oldest connections are those that have sent nothing for longest;
-    // a good client sends its request as soon as it is connected.
-    while (clients_.size() >= kMaxClients && !deadlines_.empty()) {
-      Deadline oldest = deadlines_.front();
-      deadlines_.pop_front();
-      if (waiting(oldest))
-        drop_client(oldest.fd);
-    }
-    if (!watch(fd, Kind::client)) {
-      close(fd);
-      continue;
-    }
+    if (clients_.full())
+      make_room();
+    if (done_)
+      return;  // one of those it served was an unload
     ucred peer{};
     socklen_t len = sizeof peer;
-    bool allowed = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) == 0 &&
-                   (peer.uid == geteuid() || peer.uid == 0);
+    bool allowed = getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &len) == 0 &&
+                   uid_is_trusted(peer.uid);
     if (!allowed)
       warn("refused a client of user %u (pid %d): not this service's user",
            peer.uid, peer.pid);
-    uint64_t serial = next_serial_++;
-    clients_[fd] = Client{allowed, serial};
-    deadlines_.push_back({now_ms() + kClientIdleMs, fd, serial});
+    int raw = fd.get();
+    uint64_t serial = clients_.add(std::move(fd), allowed, now_ms());
+    if (!watch(raw, serial))
+      drop_client(serial);
   }
-}
-
-bool Service::waiting(const Deadline& deadline) const {
-  auto it = clients_.find(deadline.fd);
-  return it != clients_.end() && it->second.serial == deadline.serial;
 }
 
 void Service::expire_clients() {
-  // Drops the clients whose time is up, and the entries of clients already
-  // served, which would otherwise pile up behind an idle one.
-  int64_t now = now_ms();
-  while (!deadlines_.empty()) {
-    Deadline front = deadlines_.front();
-    bool live = waiting(front);
-    if (live && front.at_ms > now)
-      break;
-    deadlines_.pop_front();
-    if (live)
-      drop_client(front.fd);
-  }
+  for (uint64_t serial : clients_.expired(now_ms()))
+    drop_client(serial);
 }
 
 int Service::next_timeout() {
-  if (deadlines_.empty())
-    return -1;
-  int64_t wait = deadlines_.front().at_ms - now_ms();
-  return wait < 0 ? 0 : static_cast<int>(wait) + 1;
+  int64_t now = now_ms();
+  int wait = clients_.next_timeout_ms(now);
+  if (accept_resumes_ms_ != 0) {
+    int resume = static_cast<int>(std::max<int64_t>(0, accept_resumes_ms_ - now));
+    wait = wait < 0 ? resume : std::min(wait, resume);
+  }
+  return wait;
 }
 
-void Service::serve_client(int fd) {
-  auto it = clients_.find(fd);
-  if (it == clients_.end())
+void Service::serve_client(uint64_t serial) {
+  ClientTable::Client* client = clients_.find(serial);
+  if (!client)
     return;
-  bool allowed = it->second.allowed;
+  bool allowed = client->allowed;
+  int fd = client->fd.get();
   Request request;
-  int passed = -1;
-  bool truncated = false;
-  ssize_t n = receive_message(fd, &request, sizeof request, &passed,
-                              &truncated);
+  std::vector<UniqueFd> passed;
+  bool truncated = false, fds_lost = false;
+  ssize_t n = receive_with_fds(fd, &request, sizeof request, &passed,
+                               &truncated, &fds_lost);
+  // Whatever descriptors came and are not kept are closed off the loop.
+  auto dispose_all = [&passed] {
+    for (UniqueFd& unused : passed)
+      dispose(std::move(unused));
+    passed.clear();
+  };
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-    if (passed >= 0)
-      close(passed);
+    dispose_all();
     return;
   }
   Reply reply;
   bool answer = true;
+  bool well_formed = n == sizeof request && request.magic == kMagic;
   if (n <= 0) {
     answer = false;  // EOF or a broken connection: nothing to say
   } else if (!allowed) {
     reply.error = EPERM;
-  } else if (n != sizeof request || truncated || request.magic != kMagic) {
+  } else if (!well_formed) {
     warn("ignored a malformed request of %zd bytes", n);
     reply.error = EPROTO;
   } else if (request.verb == Verb::attach) {
-    if (passed < 0 || !is_seccomp_listener(passed)) {
+    if (passed.empty() && fds_lost) {
+      // The kernel had nowhere to put the listener: our table is full.
+      reply.error = EMFILE;
+      if (!warned_full_) {
+        warned_full_ = true;
+        warn("descriptor table full: refusing attaches");
+      }
+    } else if (passed.size() != 1 || fds_lost ||
+               !is_seccomp_listener(passed.front().get())) {
       warn("refused an attach without a seccomp listener");
       reply.error = EINVAL;
     } else {
-      attach(passed, &reply);
-      passed = -1;
+      attach(std::move(passed.front()), &reply);
     }
+  } else if (!passed.empty() || fds_lost) {
+    warn("refused a request that carried descriptors");
+    reply.error = EINVAL;
   } else if (request.verb == Verb::status) {
     reply.snapshot = snapshot();
   } else if (request.verb == Verb::trace) {
-    add_tracer(fd, &reply);
-    if (reply.error == 0)
-      return;  // the connection is a tracer's now
+    UniqueFd connection = clients_.remove(serial);
+    add_tracer(serial, std::move(connection), &reply);
+    return;  // the connection is a tracer's now, or gone
   } else if (request.verb == Verb::unload) {
     // Detach everyone before saying so: once unload returns, the three calls
     // fail for every attached process, and the figures are final.
@@ -322,17 +359,16 @@ void Service::serve_client(int fd) {
          static_cast<uint32_t>(request.verb));
     reply.error = EPROTO;
   }
-  if (passed >= 0)
-    close(passed);
+  dispose_all();
   if (answer) {
     // Non-blocking: a client that never reads cannot hold the loop.
     send(fd, &reply, sizeof reply, MSG_DONTWAIT | MSG_NOSIGNAL);
   }
-  drop_client(fd);
+  drop_client(serial);
 }
 
-void Service::attach(int fd, Reply* reply) {
-  int rc = attachments_.add(fd);
+void Service::attach(UniqueFd fd, Reply* reply) {
+  int rc = attachments_.add(fd.release());
   if (rc == EEXIST) {
     warn("refused a listener that is attached already");
   } else if (rc == EMFILE && !warned_full_) {
@@ -376,7 +412,7 @@ void Service::answer_call(int listener, Notifier& notifier,
     event.time_ns = wall_ns();
     event.result = result;
     event.delivered = delivered;
-    record(event);
+    hub_.record(event);
     if (delivered)
       record_car(car_events_);
   }
@@ -384,14 +420,14 @@ void Service::answer_call(int listener, Notifier& notifier,
 
 void Service::tick() {
   uint64_t expirations = 0;
-  if (read(timer_fd_, &expirations, sizeof expirations) !=
+  if (read(timer_.get(), &expirations, sizeof expirations) !=
       sizeof expirations)
     return;
   // A loop held up for a while catches up, but not without bound.
   if (expirations > 1000)
     expirations = 1000;
   std::lock_guard lock(model_mutex_);
-  bool tracing = !tracers_.empty();
+  bool tracing = hub_.count() > 0;
   car_events_.clear();
   for (uint64_t i = 0; i < expirations && elevator_.running(); ++i)
     elevator_.step(tracing ? &car_events_ : nullptr);
@@ -401,7 +437,7 @@ void Service::tick() {
 
 void Service::sync_timer() {
   bool want = elevator_.running();
-  if (want == timer_armed_ || timer_fd_ < 0)
+  if (want == timer_armed_ || !timer_)
     return;
   itimerspec setting{};
   if (want) {
@@ -410,7 +446,7 @@ void Service::sync_timer() {
     setting.it_value = step;
     setting.it_interval = step;
   }
-  if (timerfd_settime(timer_fd_, 0, &setting, nullptr) == 0)
+  if (timerfd_settime(timer_.get(), 0, &setting, nullptr) == 0)
     timer_armed_ = want;
 }
 
@@ -425,145 +461,138 @@ Snapshot Service::snapshot() {
   return s;
 }
 
-void Service::add_tracer(int fd, Reply* reply) {
+void Service::add_tracer(uint64_t serial, UniqueFd fd, Reply* reply) {
+  if (!fd)
+    return;
   if (tracers_.size() >= kMaxTracers) {
     warn("refused a tracer: %zu are tracing already", tracers_.size());
     reply->error = EBUSY;
-    return;
+  } else {
+    reply->snapshot = snapshot();
   }
-  reply->snapshot = snapshot();
-  if (send(fd, reply, sizeof *reply, MSG_DONTWAIT | MSG_NOSIGNAL) !=
-      static_cast<ssize_t>(sizeof *reply)) {
-    reply->error = EPIPE;
+  bool sent = send(fd.get(), reply, sizeof *reply,
+                   MSG_DONTWAIT | MSG_NOSIGNAL) ==
+              static_cast<ssize_t>(sizeof *reply);
+  if (!sent || reply->error != 0) {
+    epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd.get(), nullptr);
     return;
   }
   // From here on the connection is only written to; anything it says, or
-  // its hang-up, ends it.
-  clients_.erase(fd);
+  // its hang-up, ends it.  Same serial, so its tag stays.
   epoll_event watch_event{};
   watch_event.events = EPOLLIN | EPOLLRDHUP;
-  watch_event.data.u64 = (static_cast<uint64_t>(Kind::tracer) << 32) |
-                         static_cast<uint32_t>(fd);
-  epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &watch_event);
+  watch_event.data.u64 = serial;
+  epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd.get(), &watch_event);
+  Tracer& tracer = tracers_[serial];
   int room = 0;
   socklen_t len = sizeof room;
-  if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &room, &len) != 0)
-    room = 0;
+  if (getsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &room, &len) == 0)
+    tracer.room = static_cast<size_t>(room);
+  tracer.fd = std::move(fd);
   {
     std::lock_guard lock(model_mutex_);
-    tracers_[fd].room = static_cast<size_t>(room);
+    hub_.add(serial);
     tracing_ = true;
   }
   if (tracers_.size() == 1) {
     itimerspec every{{0, kFlushNs}, {0, kFlushNs}};
-    timerfd_settime(flush_fd_, 0, &every, nullptr);
-  }
-}
-
-void Service::record(const TraceEvent& event) {
-  for (auto& [fd, tracer] : tracers_) {
-    if (tracer.pending.size() < kTraceBacklog)
-      tracer.pending.push_back(event);
-    else
-      ++tracer.lost;
+    timerfd_settime(flush_.get(), 0, &every, nullptr);
   }
 }
 
 void Service::record_car(const std::vector<CarEvent>& events) {
-  if (events.empty() || tracers_.empty())
+  if (events.empty() || hub_.count() == 0)
     return;
   TraceEvent event;
   event.kind = TraceEvent::Kind::car;
   event.time_ns = wall_ns();
   for (const CarEvent& car : events) {
     event.car = car;
-    record(event);
+    hub_.record(event);
   }
 }
 
 void Service::flush_tracers() {
   uint64_t expirations;
-  if (read(flush_fd_, &expirations, sizeof expirations) < 0) {
+  if (read(flush_.get(), &expirations, sizeof expirations) < 0) {
     // Flushing without a tick (at the end) is fine too.
   }
-  std::vector<int> broken;
-  for (auto& [fd, tracer] : tracers_) {
-    if (tracer.sent == tracer.unsent.size()) {
-      tracer.unsent.clear();
-      tracer.sent = 0;
-      std::lock_guard lock(model_mutex_);
-      tracer.unsent.swap(tracer.pending);
-      if (tracer.lost > 0) {
-        TraceEvent lost;
-        lost.kind = TraceEvent::Kind::lost;
-        lost.time_ns = wall_ns();
-        lost.lost = tracer.lost;
-        tracer.unsent.push_back(lost);
-        tracer.lost = 0;
-      }
-    }
-    if (!send_unsent(fd, tracer))
-      broken.push_back(fd);
-  }
-  for (int fd : broken)
-    drop_tracer(fd);
+  std::vector<uint64_t> broken;
+  for (auto& [id, tracer] : tracers_)
+    if (!send_to_tracer(id, tracer))
+      broken.push_back(id);
+  for (uint64_t id : broken)
+    drop_tracer(id);
 }
 
-bool Service::send_unsent(int fd, Tracer& tracer) {
-  while (tracer.sent < tracer.unsent.size()) {
-    size_t count =
-        std::min(kEventsPerMessage, tracer.unsent.size() - tracer.sent);
-    size_t bytes = count * sizeof(TraceEvent);
+bool Service::send_to_tracer(uint64_t id, Tracer& tracer) {
+  for (;;) {
+    uint64_t first;
+    {
+      std::lock_guard lock(model_mutex_);
+      hub_.peek(id, kEventsPerMessage, wall_ns(), &batch_, &first);
+    }
+    if (batch_.empty())
+      return true;
     // The kernel takes a message while what is queued is below the send
     // buffer.  Events stop short of it, so that the count of what a tracer
     // lost always finds room, however far behind the tracer is.
-    bool last = tracer.unsent[tracer.sent + count - 1].kind ==
-                TraceEvent::Kind::lost;
+    bool lost_first = batch_.front().kind == TraceEvent::Kind::lost;
     int queued = 0;
-    if (!last && tracer.room > 0 && ioctl(fd, SIOCOUTQ, &queued) == 0 &&
-        static_cast<size_t>(queued) + 2 * bytes + 4096 >= tracer.room)
-      return true;  // the rest waits for the next flush
-    ssize_t n = send(fd, &tracer.unsent[tracer.sent], bytes,
+    if (tracer.room > 0 && ioctl(tracer.fd.get(), SIOCOUTQ, &queued) == 0 &&
+        static_cast<size_t>(queued) + 2 * batch_.size() * sizeof(TraceEvent) +
+                4096 >= tracer.room) {
+      if (!lost_first)
+        return true;  // the rest waits for the next flush
+      batch_.resize(1);
+    }
+    ssize_t n = send(tracer.fd.get(), batch_.data(),
+                     batch_.size() * sizeof(TraceEvent),
                      MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n < 0)
-      return errno == EAGAIN;
-    tracer.sent += count;
+      return errno == EAGAIN;  // full: the rest waits for the next flush
+    std::lock_guard lock(model_mutex_);
+    hub_.consume(id, first + batch_.size() - (lost_first ? 1 : 0));
   }
-  return true;
 }
 
-size_t Service::unsent_events() const {
-  size_t count = 0;
-  for (const auto& [fd, tracer] : tracers_)
-    count += tracer.unsent.size() - tracer.sent + tracer.pending.size() +
-             (tracer.lost > 0);
+void Service::drop_tracer(uint64_t id) {
+  auto it = tracers_.find(id);
+  if (it == tracers_.end())
+    return;
+  epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, it->second.fd.get(), nullptr);
+  tracers_.erase(it);
+  {
+    std::lock_guard lock(model_mutex_);
+    hub_.remove(id);
+    tracing_ = hub_.count() > 0;
+  }
+  if (tracers_.empty()) {
+    itimerspec off{};
+    timerfd_settime(flush_.get(), 0, &off, nullptr);
+  }
+}
+
+uint64_t Service::events_waiting() {
+  std::lock_guard lock(model_mutex_);
+  uint64_t count = 0;
+  for (auto& [id, tracer] : tracers_)
+    count += hub_.waiting(id);
   return count;
 }
 
 bool Service::poll_tracers_behind(int64_t timeout_ms) {
   std::vector<pollfd> behind;
-  for (auto& [fd, tracer] : tracers_)
-    if (tracer.sent < tracer.unsent.size() || !tracer.pending.empty() ||
-        tracer.lost > 0)
-      behind.push_back({fd, POLLOUT, 0});
+  {
+    std::lock_guard lock(model_mutex_);
+    for (auto& [id, tracer] : tracers_)
+      if (hub_.waiting(id) > 0)
+        behind.push_back({tracer.fd.get(), POLLOUT, 0});
+  }
   if (behind.empty() || timeout_ms <= 0)
     return false;
   poll(behind.data(), behind.size(), static_cast<int>(timeout_ms));
   return true;
-}
-
-void Service::drop_tracer(int fd) {
-  {
-    std::lock_guard lock(model_mutex_);
-    tracers_.erase(fd);
-    tracing_ = !tracers_.empty();
-  }
-  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
-  close(fd);
-  if (tracers_.empty()) {
-    itimerspec off{};
-    timerfd_settime(flush_fd_, 0, &off, nullptr);
-  }
 }
 
 void Service::shut_down() {
@@ -575,30 +604,24 @@ void Service::shut_down() {
   // Tracers get what is left, and the count of what they lost.  One that
   // keeps taking it gets it all, within a bound; one that stops taking it
   // (a stopped tracer) holds unload up only so long, and what it did not
-  // take counts as lost, which it is told if it still has room for that.
+  // take counts as lost, which it is told: room for that is always kept.
   int64_t start = now_ms();
   int64_t progress = start;
   for (;;) {
-    size_t before = unsent_events();
+    uint64_t before = events_waiting();
     flush_tracers();
     int64_t now = now_ms();
-    if (unsent_events() < before)
+    if (events_waiting() < before)
       progress = now;
-    int64_t left = std::min(progress + kFinalFlushMs, start + kFinalFlushCapMs) -
-                   now;
+    int64_t left =
+        std::min(progress + kFinalFlushMs, start + kFinalFlushCapMs) - now;
     if (!poll_tracers_behind(left))
       break;
   }
-  for (auto& [fd, tracer] : tracers_) {
-    uint64_t missed = tracer.pending.size() + tracer.lost;
-    for (size_t i = tracer.sent; i < tracer.unsent.size(); ++i)
-      missed += tracer.unsent[i].kind == TraceEvent::Kind::lost
-                    ? tracer.unsent[i].lost
-                    : 1;
-    tracer.unsent.clear();
-    tracer.pending.clear();
-    tracer.sent = 0;
-    tracer.lost = missed;
+  {
+    std::lock_guard lock(model_mutex_);
+    for (auto& [id, tracer] : tracers_)
+      hub_.give_up(id);
   }
   int64_t told_by = now_ms() + kFinalLostMs;
   for (;;) {

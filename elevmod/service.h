@@ -1,24 +1,26 @@
 // The elevator service: the model behind one lock, a thread per attached
 // listener that answers calls (see attachments.h), and a main loop over the
-// socket, its clients, the timer that moves the car and the signals that end
-// the service.
+// socket, its clients (clients.h), the tracers (trace_hub.h), the timer that
+// moves the car and the signals that end the service.
 #pragma once
 
 #include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
+#include <map>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "attachments.h"
+#include "clients.h"
 #include "elevator.h"
 #include "notify.h"
 #include "protocol.h"
 #include "trace.h"
+#include "trace_hub.h"
+#include "unique_fd.h"
 
 namespace elevmod {
 
@@ -45,81 +47,74 @@ class Service {
   int run();
 
  private:
-  enum class Kind : uint32_t { socket, client, timer, signal, tracer, flush };
+  // What an epoll event is tagged with: these for the service's own
+  // descriptors, and from kFirstSerial on the serial of a connection (a
+  // client, later perhaps a tracer), never reused, so that an event left
+  // over for a connection that has gone finds nothing to act on.
+  enum Tag : uint64_t {
+    kSocketTag = 1,
+    kTimerTag,
+    kSignalTag,
+    kFlushTag,
+    kFirstSerial = 16
+  };
 
-  struct Client {
-    bool allowed;     // the peer is this service's user or root
-    uint64_t serial;  // tells a reused descriptor from the one that timed out
-  };
-  struct Deadline {
-    int64_t at_ms;
-    int fd;
-    uint64_t serial;
-  };
-  // A connection that follows the trace.  Events wait in `pending` (under
-  // model_mutex_) until the loop moves them to `unsent` and sends them; a
-  // tracer that does not keep up loses what does not fit, and is told.
+  // A connection that follows the trace; what it has not yet been sent
+  // waits in hub_.
   struct Tracer {
-    std::vector<TraceEvent> pending;
-    uint64_t lost = 0;
-    std::vector<TraceEvent> unsent;  // the loop's alone
-    size_t sent = 0;                 // how much of unsent has gone out
-    size_t room = 0;                 // the connection's send buffer
+    UniqueFd fd;
+    size_t room = 0;  // the connection's send buffer
   };
 
   bool set_up(std::string* err);
   void raise_descriptor_limit();
-  bool watch(int fd, Kind kind);
-  void drop_client(int fd);
+  bool watch(int fd, uint64_t tag);
+  void on_event(uint64_t tag);
   void accept_clients();
+  void make_room();
+  void drop_client(uint64_t serial);
   void expire_clients();
-  // True while the client that `deadline` was set for still waits to send.
-  bool waiting(const Deadline& deadline) const;
   int next_timeout();
-  void serve_client(int fd);
-  void attach(int fd, Reply* reply);
+  void serve_client(uint64_t serial);
+  void attach(UniqueFd fd, Reply* reply);
   void answer_call(int listener, Notifier& notifier, const Notification& note);
   void tick();
   void sync_timer();  // with model_mutex_ held
-  void add_tracer(int fd, Reply* reply);
-  void record(const TraceEvent& event);  // with model_mutex_ held
-  void record_car(const std::vector<CarEvent>& events);  // likewise
+  void add_tracer(uint64_t serial, UniqueFd fd, Reply* reply);
+  void record_car(const std::vector<CarEvent>& events);  // model_mutex_ held
   void flush_tracers();
-  bool send_unsent(int fd, Tracer& tracer);
-  void drop_tracer(int fd);
-  // Events that wait for some tracer, a lost count counting as one.
-  size_t unsent_events() const;
+  bool send_to_tracer(uint64_t id, Tracer& tracer);
+  void drop_tracer(uint64_t id);
   // Waits up to timeout_ms for room at a tracer that is behind; false when
   // none is behind or the time is up.
   bool poll_tracers_behind(int64_t timeout_ms);
+  uint64_t events_waiting();
   Snapshot snapshot();
   void shut_down();
 
   std::string path_;
   ServiceOptions options_;
   Listening listening_;
-  int epoll_fd_ = -1;
-  int timer_fd_ = -1;
-  int signal_fd_ = -1;
-  int flush_fd_ = -1;  // a timer that sends the tracers what waits
+  UniqueFd epoll_;
+  UniqueFd timer_;
+  UniqueFd signal_;
+  UniqueFd flush_;  // a timer that sends the tracers what waits
   bool done_ = false;
   bool warned_full_ = false;
+  // After accept() ran out of descriptors, the socket rests until then.
+  int64_t accept_resumes_ms_ = 0;
 
-  std::mutex model_mutex_;  // guards elevator_ and timer_armed_
+  std::mutex model_mutex_;  // guards elevator_, timer_armed_ and hub_
   Elevator elevator_;
   bool timer_armed_ = false;
-
-  // Tracers by connection; the map changes only on the loop's thread, and
-  // then under model_mutex_.  tracing_ lets calls skip the lock's work for
-  // them when there are none.
-  std::unordered_map<int, Tracer> tracers_;
+  TraceHub hub_;
+  // Lets calls skip the trace's work while nobody traces.
   std::atomic<bool> tracing_{false};
   std::vector<CarEvent> car_events_;  // scratch, under model_mutex_
+  std::vector<TraceEvent> batch_;     // scratch for sending, the loop's
 
-  // Open client connections, oldest first in deadlines_.
-  std::unordered_map<int, Client> clients_;
-  std::deque<Deadline> deadlines_;
-  uint64_t next_serial_ = 0;
+  ClientTable clients_;
+  std::map<uint64_t, Tracer> tracers_;  // the loop's
 
   // Last, so that its threads end before the model they use goes.
   Attachments attachments_;
