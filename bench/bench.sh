@@ -4,7 +4,8 @@
 # - a bare system call (getpid), what a kernel module would approach;
 # - the bare responder; elevmod with 0, 100, 1,000 and 10,000 idle processes
 #   attached; the producer's sending phase under elevmod;
-# - the producer's sending phase with a stopped tracer attached;
+# - the producer's sending phase with one and with 64 stopped tracers
+#   attached, and the service's resident memory then;
 # - strace -e inject answering the same calls, when strace is installed;
 # - the total calls per second through elevmod with 1, 2, 4 and 8 callers.
 # Each per-call figure is the median of $RUNS runs of $N calls.
@@ -48,15 +49,22 @@ until_listeners() {
   return 1
 }
 
-# The producer's sending phase with a tracer that is stopped throughout.
-stopped_tracer_ns() {
-  "$ELEVMOD" trace >/dev/null 2>&1 &
-  local tracer=$!
-  for _ in $(seq 1000); do [ "$(field tracers)" == 1 ] && break; sleep 0.01; done
-  kill -STOP $tracer
+# stopped_tracers_ns COUNT: the producer's sending phase with COUNT tracers
+# that are stopped throughout; the service's resident memory at the end
+# goes to $work/rss-COUNT.
+stopped_tracers_ns() {
+  local tracers=() pid
+  for _ in $(seq "$1"); do
+    "$ELEVMOD" trace >/dev/null 2>&1 &
+    tracers+=($!)
+  done
+  for _ in $(seq 1000); do [ "$(field tracers)" == "$1" ] && break; sleep 0.01; done
+  kill -STOP "${tracers[@]}"
   producer_ns
-  kill -KILL $tracer
-  wait $tracer 2>/dev/null
+  pid=$(pgrep -f "^$ELEVMOD load$" | head -n 1)
+  sed -n 's/^VmRSS: *\([0-9]*\) kB$/\1/p' "/proc/$pid/status" >>"$work/rss-$1"
+  kill -KILL "${tracers[@]}"
+  wait "${tracers[@]}" 2>/dev/null
 }
 
 producer_ns() {
@@ -74,7 +82,8 @@ for _ in $(seq "$RUNS"); do
   calls_ns "$RESPONDER" >>"$work/responder"
   calls_ns "$ELEVMOD" run >>"$work/idle-0"
   producer_ns >>"$work/producer"
-  stopped_tracer_ns >>"$work/traced"
+  stopped_tracers_ns 1 >>"$work/traced"
+  stopped_tracers_ns 64 >>"$work/traced-64"
 done
 "$ELEVMOD" unload >/dev/null
 
@@ -121,7 +130,7 @@ done
 "$ELEVMOD" unload >/dev/null
 
 for f in "$work"/bare "$work"/responder "$work"/idle-* "$work"/producer \
-         "$work"/traced \
+         "$work"/traced "$work"/traced-64 "$work"/rss-* \
          "$work"/strace "$work"/rate-*; do
   [ -s "$f" ] && median <"$f" >"$f.median"
 done
@@ -136,6 +145,9 @@ get() { cat "$work/$1.median" 2>/dev/null || echo 0; }
   done
   echo "producer $(get producer)"
   echo "traced $(get traced)"
+  echo "traced-64 $(get traced-64)"
+  echo "rss-1 $(get rss-1)"
+  echo "rss-64 $(get rss-64)"
   echo "strace $(get strace)"
   for callers in 1 2 4 8; do echo "rate-$callers $(get rate-$callers)"; done
 } | awk -v n="$N" -v runs="$RUNS" \
@@ -167,8 +179,12 @@ get() { cat "$work/$1.median" 2>/dev/null || echo 0; }
       sprintf("  (%.2fx of elevmod; goal: within 1.50x)",
               v["producer"] * n / 10000 / v["idle-0"]))
     line("the same with a stopped tracer attached", v["traced"] * n / 10000,
-      sprintf("  (%.2fx of no tracer; goal: within 1.10x)",
-              v["traced"] / v["producer"]))
+      sprintf("  (%.2fx of no tracer; goal: within 1.10x; %.0f MB)",
+              v["traced"] / v["producer"], v["rss-1"] / 1024))
+    line("the same with 64 stopped tracers attached",
+      v["traced-64"] * n / 10000,
+      sprintf("  (%.2fx of no tracer; goal: within 1.10x; %.0f MB)",
+              v["traced-64"] / v["producer"], v["rss-64"] / 1024))
     if (v["strace"] > 0)
       line("strace -e inject answering the same calls", v["strace"], "")
     else

@@ -64,8 +64,10 @@ void dispose(UniqueFd fd) {
     if (c.started)
       pthread_detach(thread);
   }
-  if (c.started)
+  if (c.started) {
     c.fds.push_back(fd.release());
+    c.ready.notify_one();
+  }
   // With no thread to close on, the linger gone is the best there is.
 }
 

@@ -29,6 +29,31 @@ bool make_address(const std::string& path, sockaddr_un* addr) {
 
 std::string errno_text(int error) { return std::strerror(error); }
 
+std::string user_name(uid_t uid) {
+  passwd entry, *found = nullptr;
+  char buffer[1024];
+  if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
+    return found->pw_name;
+  return "?";
+}
+
+// Whether something listens on the socket at `path`: one that refuses
+// connections was left by a service that died, but one that accepts them
+// (or is too busy to, or is of another socket type) belongs to a program
+// that runs, systemd's socket activation or another service, say.
+bool socket_is_live(const std::string& path) {
+  sockaddr_un addr;
+  if (!make_address(path, &addr))
+    return false;
+  UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                     0));
+  if (!fd)
+    return false;
+  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+    return true;
+  return errno == EAGAIN || errno == EINPROGRESS || errno == EPROTOTYPE;
+}
+
 bool private_dir(const std::string& dir, bool create, std::string* err) {
   if (create && mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
     *err = "cannot create " + dir + ": " + errno_text(errno);
@@ -41,8 +66,13 @@ bool private_dir(const std::string& dir, bool create, std::string* err) {
     *err = "cannot inspect " + dir + ": " + errno_text(errno);
     return false;
   }
-  if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
-      (st.st_mode & 077) != 0) {
+  if (st.st_uid != geteuid()) {
+    *err = dir + " belongs to user " + user_name(st.st_uid) + " (uid " +
+           std::to_string(st.st_uid) + "), not to you: choose another "
+           "socket with --socket, $ELEVMOD_SOCKET or $XDG_RUNTIME_DIR";
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode) || (st.st_mode & 077) != 0) {
     *err = dir + " is not a private directory of this user (want mode 0700)";
     return false;
   }
@@ -175,13 +205,8 @@ bool peer_is_trusted(int fd, const std::string& path, std::string* err) {
   }
   if (uid_is_trusted(peer.uid))
     return true;
-  std::string name = "?";
-  passwd entry, *found = nullptr;
-  char buffer[1024];
-  if (getpwuid_r(peer.uid, &entry, buffer, sizeof buffer, &found) == 0 &&
-      found)
-    name = found->pw_name;
-  *err = "refusing the service on " + path + ": it runs as user " + name +
+  *err = "refusing the service on " + path + ": it runs as user " +
+         user_name(peer.uid) +
          " (uid " + std::to_string(peer.uid) + "), not as you or root";
   return false;
 }
@@ -195,21 +220,27 @@ bool listen_socket(const std::string& path, Listening* out, bool* busy,
       *err = "a service is already loaded on " + path;
     return false;
   }
-  // Holding the lock, we are the only service for this path: whatever
-  // socket is there was left by one that died.  Anything else is not ours
-  // to replace.
-  struct stat st;
-  if (lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)) {
+  // Holding the lock, we are the only service of ours for this path: a
+  // socket there that refuses connections was left by one that died.
+  // Anything else is not ours to replace.
+  auto give_up = [&](const std::string& why) {
+    *err = "cannot listen on " + why;
+    unlink((path + ".lock").c_str());
     close(lock_fd);
-    *err = "cannot listen on " + path + ": it exists and is not a socket";
     return false;
-  }
+  };
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode))
+    return give_up(path + ": it exists and is not a socket");
   // Clients must never find a socket that is bound but not yet listening
   // (they would take the service for gone), so it listens under another
   // name first.  A path too long for that suffix is bound in place.
   std::string temporary = path + ".new";
   sockaddr_un addr;
   bool in_place = !make_address(temporary, &addr);
+  for (const std::string& name : {path, temporary})
+    if (socket_is_live(name))
+      return give_up(name + ": another program listens on it");
   if (in_place)
     unlink(path.c_str());
   else
@@ -223,6 +254,7 @@ bool listen_socket(const std::string& path, Listening* out, bool* busy,
     fd = -1;
   }
   if (fd < 0) {
+    unlink((path + ".lock").c_str());
     close(lock_fd);
     return false;
   }
@@ -369,12 +401,14 @@ int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
   int fd = connect_socket(path, kClientTimeoutSeconds);
   if (fd < 0) {
     int saved = errno;
-    if (saved == ENOENT || saved == ECONNREFUSED)
+    if (saved == ENOENT || saved == ECONNREFUSED) {
       *err = "no service is loaded on " + path;
-    else if (saved == EAGAIN)
+    } else if (saved == EAGAIN) {
       *err = no_answer;
-    else
+      saved = ETIMEDOUT;
+    } else {
       *err = "cannot connect to " + path + ": " + errno_text(saved);
+    }
     return saved;
   }
   if (!peer_is_trusted(fd, path, err)) {
@@ -395,14 +429,16 @@ int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
   } else if ((n = receive_message(fd, reply, sizeof *reply, nullptr,
                                   &truncated)) != sizeof *reply ||
              truncated || reply->magic != kMagic) {
-    result = n < 0 ? errno : EPROTO;
-    if (n < 0 && result == EAGAIN)
+    result = n < 0 ? errno : n == 0 ? ECONNRESET : EPROTO;
+    if (n < 0 && result == EAGAIN) {
       *err = no_answer;
-    else if (n < 0)
+      result = ETIMEDOUT;
+    } else if (n < 0 || n == 0) {
       *err = "no answer from " + path + ": " + errno_text(result);
-    else
+    } else {
       *err = "unexpected answer from " + path +
              " (a different elevmod version?)";
+    }
   } else if (reply->error != 0) {
     result = reply->error;
     *err = "the service on " + path + " refused: " + errno_text(result);

@@ -107,8 +107,10 @@ bool is_seccomp_listener(int fd);
 
 // One request to the service at `path` and its reply.  Returns 0, or the
 // errno of what failed: ENOENT/ECONNREFUSED when no service is loaded,
-// EACCES when another user serves it (nothing is sent then), the service's
-// own refusal otherwise.  *err describes the failure.
+// ECONNRESET/EPIPE when it went away before it answered, ETIMEDOUT when it
+// did not accept or answer in time, EACCES when another user serves it
+// (nothing is sent then), the service's own refusal otherwise.  *err
+// describes the failure.
 int ask_service(const std::string& path, Verb verb, int pass_fd, Reply* reply,
                 std::string* err);
 

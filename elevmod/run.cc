@@ -165,7 +165,9 @@ int run_command(const RunOptions& options, std::string* err) {
     if (asked == EMFILE || asked == EAGAIN)
       why = "the service on " + path + " has no room for another process "
             "tree (" + std::strerror(asked) + ")";
-    if (asked != 0 && asked != ENOENT && asked != ECONNREFUSED) {
+    // A service that went away while we asked it is no service either.
+    if (asked != 0 && asked != ENOENT && asked != ECONNREFUSED &&
+        asked != ECONNRESET && asked != EPIPE) {
       *err = "cannot attach: " + why;
       return kOwnFailure;
     }

@@ -8,12 +8,27 @@
 //                            the service has closed them all (30 s at most)
 //   badclient SOCKET noread N  sends N status requests, prints "ready N" and
 //                            never reads the replies; holds on until killed
+//   badclient SOCKET lingerfd  a status request carrying a stuck TCP socket
+//                            that lingers 60 s; prints "reply ERR", "ready",
+//                            holds on until killed
+//   badclient SOCKET tracelistener  a trace request carrying its seccomp
+//                            listener; prints "reply ERR", "call RESULT"
+//   badclient SOCKET tracefd N  N trace requests, each carrying a pipe
+//   badclient SOCKET listen  listens there itself (another program's socket)
+//   badclient SOCKET hangupserver  listens there, takes each request and
+//                            hangs up without an answer
+//   badclient SOCKET lateattach  connects, prints "connected", sends an
+//                            attach once a line arrives on standard input,
+//                            prints "attach ERR" and "call RESULT"
 //   badclient SOCKET dup     attaches its own seccomp listener twice, prints
 //                            each attach's error ("attach 0", ...), makes
 //                            one 324 call ("call RESULT"), prints "ready",
 //                            then holds the listener, never called again,
 //                            until killed
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -113,6 +128,139 @@ int dup_listener(const char* path) {
   hold();
 }
 
+// A status request carrying a loopback TCP socket whose send queue is
+// stuck and which would linger 60 s on its last close.
+int linger_fd(const char* path) {
+  int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (server < 0 || bind(server, reinterpret_cast<sockaddr*>(&addr), len) ||
+      listen(server, 1) ||
+      getsockname(server, reinterpret_cast<sockaddr*>(&addr), &len))
+    return 1;
+  int stuck = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (connect(stuck, reinterpret_cast<sockaddr*>(&addr), len) != 0)
+    return 1;
+  int peer = accept(server, nullptr, nullptr);  // held, never read
+  linger wait{1, 60};
+  setsockopt(stuck, SOL_SOCKET, SO_LINGER, &wait, sizeof wait);
+  fcntl(stuck, F_SETFL, O_NONBLOCK);
+  char block[65536] = {};
+  while (send(stuck, block, sizeof block, MSG_NOSIGNAL) > 0) {
+  }
+  int fd = elevmod::connect_socket(path, 10);
+  Request status;
+  if (fd < 0 || !elevmod::send_message(fd, &status, sizeof status, stuck))
+    return 1;
+  close(stuck);  // the service holds the last reference now
+  elevmod::Reply reply;
+  bool truncated;
+  elevmod::receive_message(fd, &reply, sizeof reply, nullptr, &truncated);
+  std::printf("reply %d\nready\n", reply.error);
+  std::fflush(stdout);
+  (void)peer;
+  hold();
+}
+
+// A trace request carrying this process's own seccomp listener, then a
+// call, which waits on that listener for whoever holds it.
+int trace_listener(const char* path) {
+  int listener;
+  std::string err;
+  if (elevmod::install_filter(&listener, &err) != 0) {
+    std::fprintf(stderr, "badclient: %s\n", err.c_str());
+    return 1;
+  }
+  int fd = elevmod::connect_socket(path, 10);
+  Request trace;
+  trace.verb = Verb::trace;
+  if (fd < 0 || !elevmod::send_message(fd, &trace, sizeof trace, listener))
+    return 1;
+  close(listener);
+  elevmod::Reply reply;
+  bool truncated;
+  elevmod::receive_message(fd, &reply, sizeof reply, nullptr, &truncated);
+  std::printf("reply %d\n", reply.error);
+  std::fflush(stdout);
+  std::printf("call %ld\n", syscall(323));
+  return 0;
+}
+
+// `count` trace requests, each carrying a pipe's read end.
+int trace_fds(const char* path, int count) {
+  Request trace;
+  trace.verb = Verb::trace;
+  for (int i = 0; i < count; ++i) {
+    int p[2];
+    int fd = elevmod::connect_socket(path, 10);
+    if (fd < 0 || pipe2(p, O_CLOEXEC) != 0 ||
+        !elevmod::send_message(fd, &trace, sizeof trace, p[0]))
+      return 1;
+    close(p[0]);
+    close(p[1]);
+    char reply[512];
+    recv(fd, reply, sizeof reply, 0);
+    close(fd);
+  }
+  std::printf("done %d\n", count);
+  return 0;
+}
+
+// A seqpacket socket of another program listening on `path`; with
+// `hangup`, it takes each connection's request and hangs up unanswered,
+// as a service that goes away mid-request.
+int foreign_listener(const char* path, bool hangup) {
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) ||
+      listen(fd, 16))
+    return 1;
+  std::printf("ready\n");
+  std::fflush(stdout);
+  if (!hangup)
+    hold();
+  for (;;) {
+    int client = accept(fd, nullptr, nullptr);
+    if (client < 0)
+      continue;
+    char request[512];
+    recv(client, request, sizeof request, 0);
+    close(client);
+  }
+}
+
+// Connects, says "connected", and only once a line arrives on standard
+// input sends an attach with its listener, then makes a call.
+int late_attach(const char* path) {
+  int fd = elevmod::connect_socket(path, 10);
+  if (fd < 0)
+    return 1;
+  std::printf("connected\n");
+  std::fflush(stdout);
+  char line[16];
+  if (!std::fgets(line, sizeof line, stdin))
+    return 1;
+  int listener;
+  std::string err;
+  if (elevmod::install_filter(&listener, &err) != 0)
+    return 1;
+  Request attach;
+  attach.verb = Verb::attach;
+  if (!elevmod::send_message(fd, &attach, sizeof attach, listener))
+    return 1;
+  close(listener);
+  elevmod::Reply reply;
+  bool truncated;
+  elevmod::receive_message(fd, &reply, sizeof reply, nullptr, &truncated);
+  std::printf("attach %d\n", reply.error);
+  std::printf("call %ld\n", syscall(323));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -128,6 +276,16 @@ int main(int argc, char** argv) {
     return noread(argv[1], n);
   if (mode == "dup")
     return dup_listener(argv[1]);
+  if (mode == "lingerfd")
+    return linger_fd(argv[1]);
+  if (mode == "tracelistener")
+    return trace_listener(argv[1]);
+  if (mode == "tracefd")
+    return trace_fds(argv[1], n);
+  if (mode == "listen" || mode == "hangupserver")
+    return foreign_listener(argv[1], mode == "hangupserver");
+  if (mode == "lateattach")
+    return late_attach(argv[1]);
   int fd = elevmod::connect_socket(argv[1], 10);
   if (fd < 0) {
     std::perror("badclient: connect");
