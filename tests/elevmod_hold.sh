@@ -134,9 +134,16 @@ kill -STOP "$pid"
 "$BADCLIENT" "$sock" idle 100 >"$scratch/backlog" &
 hog=$!
 wait_until has_line "$scratch/backlog" ready
+"$ELEVMOD" run "$RAWCALL" 323 >"$scratch/frozen-run" 2>&1 &
+frozen_run=$!
 check "connect to a stopped service times out" 1 "" \
   "elevmod: status: no answer from $sock within 10 s (is the service stopped?)"$'\n' \
   "$ELEVMOD" status
+wait $frozen_run
+expect "run against a stopped service: 125" "$?" 125
+expect "run against a stopped service says it timed out" \
+  "$(cat "$scratch/frozen-run")" \
+  "elevmod: run: cannot attach: no answer from $sock within 10 s (is the service stopped?)"
 kill -CONT "$pid"
 wait $hog
 unload
