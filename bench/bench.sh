@@ -62,7 +62,7 @@ stopped_tracers_ns() {
   kill -STOP "${tracers[@]}"
   producer_ns
   pid=$(pgrep -f "^$ELEVMOD load$" | head -n 1)
-  sed -n 's/^VmRSS: *\([0-9]*\) kB$/\1/p' "/proc/$pid/status" >>"$work/rss-$1"
+  sed -n 's/^VmRSS:[[:space:]]*\([0-9]*\) kB$/\1/p' "/proc/$pid/status" >>"$work/rss-$1"
   kill -KILL "${tracers[@]}"
   wait "${tracers[@]}" 2>/dev/null
 }

@@ -47,6 +47,8 @@ constexpr int64_t kFinalFlushCapMs = 8000;
 // How long a tracer that fell behind at unload has to take the count of
 // what it lost.
 constexpr int64_t kFinalLostMs = 500;
+// The send buffer asked for a tracer's connection (the kernel doubles it).
+constexpr int kTracerBuffer = 16 * 1024;
 // Events in one message to a tracer.
 constexpr size_t kEventsPerMessage = 64;
 
@@ -184,7 +186,7 @@ int Service::run() {
       return 1;
     }
     for (int i = 0; i < n && !done_; ++i)
-      on_event(events[i].data.u64);
+      on_event(events[i].data.u64, events[i].events);
     if (!done_ && accept_resumes_ms_ != 0 && now_ms() >= accept_resumes_ms_) {
       accept_resumes_ms_ = 0;
       watch(listening_.fd, kSocketTag);
@@ -201,7 +203,7 @@ bool Service::watch(int fd, uint64_t tag) {
   return epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) == 0;
 }
 
-void Service::on_event(uint64_t tag) {
+void Service::on_event(uint64_t tag, uint32_t events) {
   switch (tag) {
     case kSocketTag: accept_clients(); return;
     case kTimerTag: tick(); return;
@@ -209,10 +211,17 @@ void Service::on_event(uint64_t tag) {
     case kFlushTag: flush_tracers(); return;
     default: break;
   }
-  if (clients_.find(tag))
+  if (clients_.find(tag)) {
     serve_client(tag);
-  else if (tracers_.count(tag))
-    drop_tracer(tag);  // a tracer only listens: anything it says ends it
+  } else if (auto it = tracers_.find(tag); it != tracers_.end()) {
+    // A tracer only listens: anything it says, or its hang-up, ends it.
+    if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+      drop_tracer(tag);
+    else if (!send_to_tracer(tag, it->second))
+      drop_tracer(tag);
+    else
+      watch_tracer(tag, it->second);
+  }
   // Otherwise the event was for a connection that has gone since.
 }
 
@@ -484,6 +493,10 @@ void Service::add_tracer(uint64_t serial, UniqueFd fd, Reply* reply) {
   watch_event.data.u64 = serial;
   epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd.get(), &watch_event);
   Tracer& tracer = tracers_[serial];
+  // A small buffer keeps what a stopped tracer holds in the kernel small;
+  // one that reads is sent more as soon as it has room (watch_tracer).
+  int buffer = kTracerBuffer;
+  setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
   int room = 0;
   socklen_t len = sizeof room;
   if (getsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &room, &len) == 0)
@@ -518,42 +531,63 @@ void Service::flush_tracers() {
     // Flushing without a tick (at the end) is fine too.
   }
   std::vector<uint64_t> broken;
-  for (auto& [id, tracer] : tracers_)
+  for (auto& [id, tracer] : tracers_) {
     if (!send_to_tracer(id, tracer))
       broken.push_back(id);
+    else
+      watch_tracer(id, tracer);
+  }
   for (uint64_t id : broken)
     drop_tracer(id);
 }
 
 bool Service::send_to_tracer(uint64_t id, Tracer& tracer) {
+  constexpr size_t kMessageBytes = kEventsPerMessage * sizeof(TraceEvent);
   for (;;) {
+    // The kernel takes a message while what is queued is below the send
+    // buffer.  Events stop short of it, so that at unload the count of what
+    // a tracer lost always finds room, however far behind the tracer is.
+    // Until then one that is that far behind is not even looked at.
+    int queued = 0;
+    bool full = tracer.room > 0 &&
+                ioctl(tracer.fd.get(), SIOCOUTQ, &queued) == 0 &&
+                static_cast<size_t>(queued) + 2 * kMessageBytes + 4096 >=
+                    tracer.room;
+    if (full && !final_)
+      return true;  // the rest waits until it has room
     uint64_t first;
     {
       std::lock_guard lock(model_mutex_);
-      hub_.peek(id, kEventsPerMessage, wall_ns(), &batch_, &first);
+      hub_.peek(id, full ? 1 : kEventsPerMessage, wall_ns(), &batch_, &first);
     }
     if (batch_.empty())
       return true;
-    // The kernel takes a message while what is queued is below the send
-    // buffer.  Events stop short of it, so that the count of what a tracer
-    // lost always finds room, however far behind the tracer is.
     bool lost_first = batch_.front().kind == TraceEvent::Kind::lost;
-    int queued = 0;
-    if (tracer.room > 0 && ioctl(tracer.fd.get(), SIOCOUTQ, &queued) == 0 &&
-        static_cast<size_t>(queued) + 2 * batch_.size() * sizeof(TraceEvent) +
-                4096 >= tracer.room) {
-      if (!lost_first)
-        return true;  // the rest waits for the next flush
-      batch_.resize(1);
-    }
+    if (full && !lost_first)
+      return true;
     ssize_t n = send(tracer.fd.get(), batch_.data(),
                      batch_.size() * sizeof(TraceEvent),
                      MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n < 0)
-      return errno == EAGAIN;  // full: the rest waits for the next flush
+      return errno == EAGAIN;  // full: the rest waits until it has room
     std::lock_guard lock(model_mutex_);
     hub_.consume(id, first + batch_.size() - (lost_first ? 1 : 0));
   }
+}
+
+void Service::watch_tracer(uint64_t id, Tracer& tracer) {
+  bool behind;
+  {
+    std::lock_guard lock(model_mutex_);
+    behind = hub_.waiting(id) > 0;
+  }
+  if (behind == tracer.behind)
+    return;
+  epoll_event event{};
+  event.events = EPOLLIN | EPOLLRDHUP | (behind ? EPOLLOUT : 0u);
+  event.data.u64 = id;
+  if (epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, tracer.fd.get(), &event) == 0)
+    tracer.behind = behind;
 }
 
 void Service::drop_tracer(uint64_t id) {
@@ -623,6 +657,7 @@ void Service::shut_down() {
     for (auto& [id, tracer] : tracers_)
       hub_.give_up(id);
   }
+  final_ = true;
   int64_t told_by = now_ms() + kFinalLostMs;
   for (;;) {
     flush_tracers();

@@ -63,13 +63,14 @@ class Service {
   // waits in hub_.
   struct Tracer {
     UniqueFd fd;
-    size_t room = 0;  // the connection's send buffer
+    size_t room = 0;        // the connection's send buffer
+    bool behind = false;    // watched for room (EPOLLOUT) to send the rest
   };
 
   bool set_up(std::string* err);
   void raise_descriptor_limit();
   bool watch(int fd, uint64_t tag);
-  void on_event(uint64_t tag);
+  void on_event(uint64_t tag, uint32_t events);
   void accept_clients();
   void make_room();
   void drop_client(uint64_t serial);
@@ -84,6 +85,8 @@ class Service {
   void record_car(const std::vector<CarEvent>& events);  // model_mutex_ held
   void flush_tracers();
   bool send_to_tracer(uint64_t id, Tracer& tracer);
+  // Watches the tracer for room while events wait for it, and only then.
+  void watch_tracer(uint64_t id, Tracer& tracer);
   void drop_tracer(uint64_t id);
   // Waits up to timeout_ms for room at a tracer that is behind; false when
   // none is behind or the time is up.
@@ -101,6 +104,9 @@ class Service {
   UniqueFd flush_;  // a timer that sends the tracers what waits
   bool done_ = false;
   bool warned_full_ = false;
+  // At unload, once what is left is counted as lost: the count may use the
+  // room kept for it.
+  bool final_ = false;
   // After accept() ran out of descriptors, the socket rests until then.
   int64_t accept_resumes_ms_ = 0;
 
