@@ -18,7 +18,7 @@
 #include <string>
 
 #include "notify.h"
-#include "protocol.h"
+#include "framing.h"
 
 namespace {
 

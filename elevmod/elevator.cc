@@ -15,6 +15,10 @@ int queue_direction(int queue) { return queue == 0 ? +1 : -1; }
 
 }  // namespace
 
+const char* direction_name(int direction) {
+  return direction > 0 ? "up" : direction < 0 ? "down" : "none";
+}
+
 const char* state_name(State state) {
   switch (state) {
     case State::offline: return "offline";

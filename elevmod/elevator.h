@@ -20,6 +20,9 @@ enum class State : uint32_t { offline, idle, loading, up, down, stopping };
 // Name of a state as the status shows it ("offline", "idle", ...).
 const char* state_name(State state);
 
+// "up", "down" or "none", for a direction of +1, -1 or 0.
+const char* direction_name(int direction);
+
 // One elevator call as it arrived: its number and its first three arguments,
 // narrowed to 32 bits as the callee's int parameters would see them.
 struct Call {

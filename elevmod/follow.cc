@@ -10,7 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "protocol.h"
+#include "client.h"
+#include "framing.h"
 #include "status.h"
 #include "trace.h"
 

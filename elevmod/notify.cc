@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 // Not yet in Debian 12's kernel headers.
 #ifndef SECCOMP_IOCTL_NOTIF_SET_FLAGS
@@ -94,6 +95,16 @@ Notifier::Notifier() {
 Notifier::~Notifier() {
   std::free(request_);
   std::free(response_);
+}
+
+bool is_seccomp_listener(int fd) {
+  char link[64];
+  std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  ssize_t n = readlink(proc.c_str(), link, sizeof link - 1);
+  if (n < 0)
+    return false;
+  link[n] = '\0';
+  return std::strcmp(link, "anon_inode:seccomp notify") == 0;
 }
 
 bool Notifier::usable(std::string* err) const {

@@ -21,6 +21,9 @@ bool notification_supported(std::string* err);
 // what failed.
 int install_filter(int* listener, std::string* err);
 
+// Tells whether `fd` is a seccomp notification listener.
+bool is_seccomp_listener(int fd);
+
 // One notification as received.
 struct Notification {
   uint64_t id = 0;

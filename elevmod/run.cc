@@ -11,13 +11,15 @@
 
 #include "elevator.h"
 #include "notify.h"
-#include "protocol.h"
+#include "client.h"
+#include "detach.h"
+#include "exit_status.h"
+#include "framing.h"
+#include "socket_path.h"
 
 namespace elevmod {
 
 namespace {
-
-constexpr int kOwnFailure = 125;
 
 bool has_replies(const RunOptions& options) {
   for (const auto& reply : options.replies)
@@ -28,18 +30,8 @@ bool has_replies(const RunOptions& options) {
 
 // The answering side of --reply.  It runs outside the filter, so the
 // listener hangs up once the command and all its children are gone.
+// detach() keeps it answering when a terminal's ^C reaches the command.
 [[noreturn]] void answer_fixed(int channel, const RunOptions& options) {
-  int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
-  if (null_fd >= 0) {
-    dup2(null_fd, 0);
-    dup2(null_fd, 1);
-  }
-  // Keep answering when the terminal's ^C reaches the command; a process
-  // group, not a session, so that it shares its callers' autogroup.
-  setpgid(0, 0);
-  if (chdir("/") != 0) {
-    // Nothing depends on the directory; staying put only pins it.
-  }
   int listener = -1;
   bool truncated = false;
   char byte;
@@ -81,22 +73,17 @@ int start_helper(const RunOptions& options, std::string* err) {
     *err = std::string("socketpair: ") + std::strerror(errno);
     return -1;
   }
-  pid_t child = fork();
-  if (child < 0) {
-    *err = std::string("fork: ") + std::strerror(errno);
-    close(channel[0]);
-    close(channel[1]);
-    return -1;
-  }
-  if (child == 0) {
-    close(channel[0]);
-    if (fork() == 0)
-      answer_fixed(channel[1], options);
-    _exit(0);
-  }
+  int theirs = channel[1];
+  bool started = detach([&options, theirs] {
+    answer_fixed(theirs, options);
+    return 0;
+  });
+  int saved = errno;
   close(channel[1]);
-  int status;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  if (!started) {
+    *err = std::string("fork: ") + std::strerror(saved);
+    close(channel[0]);
+    return -1;
   }
   return channel[0];
 }
@@ -114,7 +101,7 @@ int run_command(const RunOptions& options, std::string* err) {
       int null_fd = open("/dev/null", O_RDWR);
       if (null_fd != fd) {
         *err = "cannot hold closed descriptor " + std::to_string(fd);
-        return kOwnFailure;
+        return kRunFailed;
       }
     }
   }
@@ -125,9 +112,9 @@ int run_command(const RunOptions& options, std::string* err) {
   if (fixed) {
     channel = start_helper(options, err);
     if (channel < 0)
-      return kOwnFailure;
+      return kRunFailed;
   } else if (!resolve_socket_path(options.socket, false, &path, err)) {
-    return kOwnFailure;
+    return kRunFailed;
   }
 
   int listener = -1;
@@ -140,7 +127,7 @@ int run_command(const RunOptions& options, std::string* err) {
              "elevmod run (one listener per process tree)";
     if (channel >= 0)
       close(channel);
-    return kOwnFailure;
+    return kRunFailed;
   } else if (fixed) {
     char byte = 0;
     bool sent = send_message(channel, &byte, 1, listener);
@@ -149,7 +136,7 @@ int run_command(const RunOptions& options, std::string* err) {
     if (!sent) {
       *err = std::string("cannot hand the listener to the --reply helper: ") +
              std::strerror(errno);
-      return kOwnFailure;
+      return kRunFailed;
     }
   } else {
     Reply reply;
@@ -160,7 +147,7 @@ int run_command(const RunOptions& options, std::string* err) {
     close(listener);
     if (asked == EACCES) {
       *err = why;
-      return kOwnFailure;
+      return kRunFailed;
     }
     if (asked == EMFILE || asked == EAGAIN)
       why = "the service on " + path + " has no room for another process "
@@ -169,7 +156,7 @@ int run_command(const RunOptions& options, std::string* err) {
     if (asked != 0 && asked != ENOENT && asked != ECONNREFUSED &&
         asked != ECONNRESET && asked != EPIPE) {
       *err = "cannot attach: " + why;
-      return kOwnFailure;
+      return kRunFailed;
     }
   }
 
@@ -180,7 +167,7 @@ int run_command(const RunOptions& options, std::string* err) {
   int saved = errno;
   *err = std::string("cannot run ") + options.command[0] + ": " +
          std::strerror(saved);
-  return saved == ENOENT || saved == ENOTDIR ? 127 : 126;
+  return saved == ENOENT || saved == ENOTDIR ? kNotFound : kCannotExecute;
 }
 
 }  // namespace elevmod

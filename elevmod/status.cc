@@ -20,10 +20,6 @@ void append(std::string& out, const char* format, Args... args) {
 // The longest bar of waiting passengers, in characters.
 constexpr uint64_t kBarWidth = 40;
 
-const char* direction_name(int direction) {
-  return direction > 0 ? "up" : direction < 0 ? "down" : "none";
-}
-
 }  // namespace
 
 std::string render_text(const Snapshot& s, size_t max_lines) {

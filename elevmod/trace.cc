@@ -30,10 +30,6 @@ const char* car_what(CarEvent::Kind kind) {
   return "unknown";
 }
 
-const char* direction_name(int direction) {
-  return direction > 0 ? "up" : direction < 0 ? "down" : "none";
-}
-
 // The command name as the kernel keeps it, at most 15 bytes; terminated
 // here whatever arrived.
 std::string comm_of(const TraceEvent& event) {

@@ -43,7 +43,8 @@
 #include <vector>
 
 #include "notify.h"
-#include "protocol.h"
+#include "client.h"
+#include "framing.h"
 
 using elevmod::Request;
 using elevmod::Verb;

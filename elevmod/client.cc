@@ -1,0 +1,134 @@
+#include "client.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "framing.h"
+#include "socket_path.h"
+
+namespace elevmod {
+
+namespace {
+
+std::string errno_text(int error) { return std::strerror(error); }
+
+}  // namespace
+
+int connect_socket(const std::string& path, int timeout_seconds) {
+  sockaddr_un addr;
+  if (!socket_address(path, &addr))
+    return -1;
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return -1;
+  // A stopped service whose backlog is full would otherwise hold connect()
+  // for good: on a Unix socket, the send timeout bounds that wait.
+  timeval timeout{timeout_seconds, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
+bool peer_is_trusted(int fd, const std::string& path, std::string* err) {
+  ucred peer{};
+  socklen_t len = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0) {
+    *err = "cannot tell who serves " + path + ": " + errno_text(errno);
+    return false;
+  }
+  if (uid_is_trusted(peer.uid))
+    return true;
+  *err = "refusing the service on " + path + ": it runs as user " +
+         user_name(peer.uid) +
+         " (uid " + std::to_string(peer.uid) + "), not as you or root";
+  return false;
+}
+
+namespace {
+
+// ask_service(), leaving the connection open in *kept when that is not null
+// and the service said yes.
+int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
+             std::string* err, int* kept) {
+  const std::string no_answer = "no answer from " + path + " within " +
+                                std::to_string(kClientTimeoutSeconds) +
+                                " s (is the service stopped?)";
+  int fd = connect_socket(path, kClientTimeoutSeconds);
+  if (fd < 0) {
+    int saved = errno;
+    if (saved == ENOENT || saved == ECONNREFUSED) {
+      *err = "no service is loaded on " + path;
+    } else if (saved == EAGAIN) {
+      *err = no_answer;
+      saved = ETIMEDOUT;
+    } else {
+      *err = "cannot connect to " + path + ": " + errno_text(saved);
+    }
+    return saved;
+  }
+  if (!peer_is_trusted(fd, path, err)) {
+    close(fd);
+    return EACCES;
+  }
+  // A wedged service must not hang its clients for good.
+  timeval timeout{kClientTimeoutSeconds, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  Request request;
+  request.verb = verb;
+  int result = 0;
+  bool truncated = false;
+  ssize_t n = -1;
+  if (!send_message(fd, &request, sizeof request, pass_fd)) {
+    result = errno ? errno : EPROTO;
+    *err = "cannot send to " + path + ": " + errno_text(result);
+  } else if ((n = receive_message(fd, reply, sizeof *reply, nullptr,
+                                  &truncated)) != sizeof *reply ||
+             truncated || reply->magic != kMagic) {
+    result = n < 0 ? errno : n == 0 ? ECONNRESET : EPROTO;
+    if (n < 0 && result == EAGAIN) {
+      *err = no_answer;
+      result = ETIMEDOUT;
+    } else if (n < 0 || n == 0) {
+      *err = "no answer from " + path + ": " + errno_text(result);
+    } else {
+      *err = "unexpected answer from " + path +
+             " (a different elevmod version?)";
+    }
+  } else if (reply->error != 0) {
+    result = reply->error;
+    *err = "the service on " + path + " refused: " + errno_text(result);
+  }
+  if (kept && result == 0) {
+    timeval forever{0, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &forever, sizeof forever);
+    *kept = fd;
+  } else {
+    close(fd);
+  }
+  return result;
+}
+
+}  // namespace
+
+int ask_service(const std::string& path, Verb verb, int pass_fd, Reply* reply,
+                std::string* err) {
+  return exchange(path, verb, pass_fd, reply, err, nullptr);
+}
+
+int open_trace(const std::string& path, std::string* err) {
+  Reply reply;
+  int fd = -1;
+  exchange(path, Verb::trace, -1, &reply, err, &fd);
+  return fd;
+}
+
+}  // namespace elevmod
