@@ -14,6 +14,9 @@ namespace elevmod {
 
 namespace {
 
+// Tries at asking a service that drops the connection before reading it.
+constexpr int kAttempts = 3;
+
 std::string errno_text(int error) { return std::strerror(error); }
 
 }  // namespace
@@ -62,33 +65,46 @@ int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
   const std::string no_answer = "no answer from " + path + " within " +
                                 std::to_string(kClientTimeoutSeconds) +
                                 " s (is the service stopped?)";
-  int fd = connect_socket(path, kClientTimeoutSeconds);
-  if (fd < 0) {
-    int saved = errno;
-    if (saved == ENOENT || saved == ECONNREFUSED) {
-      *err = "no service is loaded on " + path;
-    } else if (saved == EAGAIN) {
-      *err = no_answer;
-      saved = ETIMEDOUT;
-    } else {
-      *err = "cannot connect to " + path + ": " + errno_text(saved);
+  // A service flooded with connections may drop ours before it has read
+  // anything from it: then nothing was asked, and asking again is safe.
+  int fd = -1;
+  Request request;
+  request.verb = verb;
+  bool sent = false;
+  int send_error = 0;
+  for (int attempt = 0; attempt < kAttempts && !sent; ++attempt) {
+    if (fd >= 0)
+      close(fd);
+    fd = connect_socket(path, kClientTimeoutSeconds);
+    if (fd < 0) {
+      int saved = errno;
+      if (saved == ENOENT || saved == ECONNREFUSED) {
+        *err = "no service is loaded on " + path;
+      } else if (saved == EAGAIN) {
+        *err = no_answer;
+        saved = ETIMEDOUT;
+      } else {
+        *err = "cannot connect to " + path + ": " + errno_text(saved);
+      }
+      return saved;
     }
-    return saved;
-  }
-  if (!peer_is_trusted(fd, path, err)) {
-    close(fd);
-    return EACCES;
+    if (!peer_is_trusted(fd, path, err)) {
+      close(fd);
+      return EACCES;
+    }
+    sent = send_message(fd, &request, sizeof request, pass_fd);
+    send_error = sent ? 0 : errno ? errno : EPROTO;
+    if (!sent && send_error != EPIPE && send_error != ECONNRESET)
+      break;
   }
   // A wedged service must not hang its clients for good.
   timeval timeout{kClientTimeoutSeconds, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  Request request;
-  request.verb = verb;
   int result = 0;
   bool truncated = false;
   ssize_t n = -1;
-  if (!send_message(fd, &request, sizeof request, pass_fd)) {
-    result = errno ? errno : EPROTO;
+  if (!sent) {
+    result = send_error;
     *err = "cannot send to " + path + ": " + errno_text(result);
   } else if ((n = receive_message(fd, reply, sizeof *reply, nullptr,
                                   &truncated)) != sizeof *reply ||

@@ -62,8 +62,9 @@ if command -v script >/dev/null; then
   wait_until at_least "$scratch/screen" 'state:' 2
   kill -INT "$(cat "$scratch/watch.pid")"
   wait $terminal
-  # The second frame, from its home to its clear-to-end.
-  frame=$(tr -d '\r' <"$scratch/screen" | awk -v RS="${ESC}\\[H" 'NR == 3' |
+  # The first whole frame: from its home to its clear-to-end.
+  frame=$(tr -d '\r' <"$scratch/screen" |
+    awk -v RS="${ESC}\\[H" '/state:/ && /\033\[J/ { print; exit }' |
     sed "s/${ESC}\\[[0-9;?]*[A-Za-z]//g")
   expect "short terminal: 13 lines" "$(wc -l <<<"$frame")" 13
   expect "short terminal: header first" \
