@@ -49,7 +49,7 @@ pid=$(service_pid 999002)
 "$ELEVMOD" trace >/dev/null 2>&1 &
 tracer=$!
 wait_until tracers_are 1
-kill -STOP $tracer
+stop $tracer
 check "calls beside a stopped tracer" 0 $'0 5000\n' "" \
   "$ELEVMOD" run "$RAWCALL" -n 5000 324 0 1 2
 mkfifo "$scratch/late-go"
@@ -57,7 +57,7 @@ exec {late_go}<>"$scratch/late-go"
 "$BADCLIENT" "$sock" lateattach <"$scratch/late-go" >"$scratch/late" &
 late=$!
 wait_until has_line "$scratch/late" connected
-kill -STOP "$pid"
+stop "$pid"
 sleep 0.2  # the flush timer (every 50 ms) fires while the service is held
 echo go >&$late_go
 wait_until in_syscall $late 47  # recvmsg: the attach is sent

@@ -130,7 +130,7 @@ unload
 # A client waits for a stopped service whose backlog is full only so long.
 load --max-waiting 888002
 pid=$(service_pid 888002)
-kill -STOP "$pid"
+stop "$pid"
 "$BADCLIENT" "$sock" idle 100 >"$scratch/backlog" &
 hog=$!
 wait_until has_line "$scratch/backlog" ready

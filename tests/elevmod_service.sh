@@ -106,7 +106,7 @@ elevmod: ignored a request with unknown verb 99"
   "$scratch/go" &
 caller=$!
 wait_until listeners_are 1
-kill -STOP $pid
+stop $pid
 echo go >"$scratch/go"
 wait_until in_syscall $caller 324
 kill -KILL $caller

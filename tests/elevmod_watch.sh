@@ -176,7 +176,7 @@ load --step-ms 3600000
 "$ELEVMOD" trace >"$scratch/slow" 2>/dev/null &
 slow=$!
 wait_until tracers_are 1
-kill -STOP $slow
+stop $slow
 check "calls beside a stopped tracer" 0 $'0 100000\n' "" \
   "$ELEVMOD" run "$RAWCALL" -n 100000 324 0 1 2
 unload

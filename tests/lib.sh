@@ -121,6 +121,19 @@ wait_while_alive() {
   done
 }
 
+# stop PID: sends SIGSTOP and waits until every thread of PID has stopped
+# (a thread that is busy stops only once it gets there).
+all_stopped() {
+  local stat
+  for stat in /proc/"$1"/task/*/stat; do
+    [[ "$(cut -d' ' -f3 "$stat" 2>/dev/null)" == [Tt] ]] || return 1
+  done
+}
+stop() {
+  kill -STOP "$1"
+  wait_until all_stopped "$1"
+}
+
 # in_syscall PID NR: PID sleeps in system call NR (1 is write).
 in_syscall() { [ "$(cut -d' ' -f1 "/proc/$1/syscall" 2>/dev/null)" == "$2" ]; }
 
