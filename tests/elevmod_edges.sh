@@ -137,7 +137,7 @@ expect "out of descriptors: a few lines ($complaints)" \
 
 # The user's default directory taken by someone else: the message names
 # the owner and the way out.  In a mount namespace with its own /tmp.
-if [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
+if can_unshare; then
   unshare --mount bash -c '
     mount -t tmpfs tmpfs /tmp
     mkdir -m 700 /tmp/elevmod-0
@@ -157,17 +157,8 @@ fi
 
 # A stalled system logger stalls nothing: the service drops what the logger
 # has no room for, and repeated complaints are a few lines, not hundreds.
-if [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
-  unshare --mount bash -c '
-    scratch=$1 logsink=$2 elevmod=$3 badclient=$4
-    touch "$scratch/null"
-    mount --bind /dev/null "$scratch/null"
-    mount -t tmpfs tmpfs /dev
-    touch /dev/null
-    mount --bind "$scratch/null" /dev/null
-    "$logsink" /dev/log >"$scratch/syslog" &
-    sink=$!
-    for _ in $(seq 1000); do grep -q ready "$scratch/syslog" && break; sleep 0.01; done
+if can_unshare; then
+  with_logsink '
     "$elevmod" load --socket "$scratch/logged" || exit 1
     kill -STOP $sink
     for _ in $(seq 300); do "$badclient" "$scratch/logged" garbage; done
@@ -176,9 +167,7 @@ if [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
     kill -CONT $sink
     "$elevmod" unload --socket "$scratch/logged"
     for _ in $(seq 1000); do [ "$(grep -c malformed "$scratch/syslog")" -ge 5 ] && break; sleep 0.01; done
-    kill $sink
-  ' bash "$scratch" "$BIN/tests/logsink" "$ELEVMOD" "$BADCLIENT" \
-    >"$scratch/logged.out" 2>&1
+  ' >"$scratch/logged.out" 2>&1
   expect "status beside a stalled logger" "$(cat "$scratch/logged.out")" \
     "status 0"
   expect "300 malformed requests: five lines" \

@@ -37,15 +37,20 @@ expect "JSON Lines carry no escapes" "$(no_escapes "$scratch/lines")" 0
 
 # On a terminal: the alternate screen, redrawn in place, restored at the end.
 if command -v script >/dev/null; then
-  # The watch notes its pid, whatever shell script(1) runs it with.
-  printf '#!/bin/sh\necho $$ >"$1"\nexec "$2" status --watch\n' \
-    >"$scratch/watch.sh"
-  script -q -e -c "sh $scratch/watch.sh $scratch/watch.pid $ELEVMOD" \
-    "$scratch/screen" >/dev/null &
-  terminal=$!
-  wait_until at_least "$scratch/screen" 'state:' 2
-  kill -INT "$(cat "$scratch/watch.pid")"
-  wait $terminal
+  # watch_on_terminal [ROWS]: two frames of status --watch on a terminal
+  # (of ROWS rows), then Ctrl-C; what it drew is in $scratch/screen.  The
+  # watch notes its pid, whatever shell script(1) runs it with.
+  watch_on_terminal() {
+    printf '#!/bin/sh\necho $$ >"$1"\n%s\nexec "$2" status --watch\n' \
+      "${1:+stty rows $1 cols 80}" >"$scratch/watch.sh"
+    script -q -e -c "sh $scratch/watch.sh $scratch/watch.pid $ELEVMOD" \
+      "$scratch/screen" >/dev/null &
+    local terminal=$!
+    wait_until at_least "$scratch/screen" 'state:' 2
+    kill -INT "$(cat "$scratch/watch.pid")"
+    wait $terminal
+  }
+  watch_on_terminal
   expect "terminal watch ends on Ctrl-C" "$?" 0
   expect "alternate screen entered" \
     "$(count_in "$scratch/screen" "${ESC}\\[?1049h")" 1
@@ -54,14 +59,7 @@ if command -v script >/dev/null; then
   expect "screen restored" "$(count_in "$scratch/screen" "${ESC}\\[?1049l")" 1
   # A terminal shorter than the frame: the header and the figures still
   # show, the shaft keeps the rows that fit, and nothing scrolls.
-  printf '#!/bin/sh\necho $$ >"$1"\nstty rows 14 cols 80\nexec "$2" status --watch\n' \
-    >"$scratch/watch.sh"
-  script -q -e -c "sh $scratch/watch.sh $scratch/watch.pid $ELEVMOD" \
-    "$scratch/screen" >/dev/null &
-  terminal=$!
-  wait_until at_least "$scratch/screen" 'state:' 2
-  kill -INT "$(cat "$scratch/watch.pid")"
-  wait $terminal
+  watch_on_terminal 14
   # The first whole frame: from its home to its clear-to-end.
   frame=$(tr -d '\r' <"$scratch/screen" |
     awk -v RS="${ESC}\\[H" '/state:/ && /\033\[J/ { print; exit }' |
@@ -190,23 +188,12 @@ expect "seen $seen + lost $lost = every call" "$(( seen + ${lost:-0} ))" 100000
 
 # The background service's complaints reach syslog.  The system logger is
 # stood in for by logsink on /dev/log, in a mount namespace of its own.
-if [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
-  unshare --mount bash -c '
-    scratch=$1 logsink=$2 elevmod=$3 badclient=$4
-    touch "$scratch/null"
-    mount --bind /dev/null "$scratch/null"
-    mount -t tmpfs tmpfs /dev
-    touch /dev/null
-    mount --bind "$scratch/null" /dev/null
-    "$logsink" /dev/log >"$scratch/syslog" &
-    for _ in $(seq 1000); do grep -q ready "$scratch/syslog" && break; sleep 0.01; done
+if can_unshare; then
+  with_logsink '
     "$elevmod" load --socket "$scratch/logged" || exit 1
     "$badclient" "$scratch/logged" garbage
     for _ in $(seq 1000); do grep -q malformed "$scratch/syslog" && break; sleep 0.01; done
-    "$elevmod" unload --socket "$scratch/logged"
-    kill $!
-  ' bash "$scratch" "$BIN/tests/logsink" "$ELEVMOD" "$BIN/tests/badclient" ||
-    fail "syslog run"
+    "$elevmod" unload --socket "$scratch/logged"' || fail "syslog run"
   expect "complaint in syslog" \
     "$(grep -c '^<28>.* elevmod\[[0-9]*\]: ignored a malformed request of 11 bytes$' "$scratch/syslog")" 1
 else

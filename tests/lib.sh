@@ -134,6 +134,31 @@ stop() {
   wait_until all_stopped "$1"
 }
 
+# can_unshare: root, and mount namespaces to be had.
+can_unshare() { [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; }
+
+# with_logsink SNIPPET: runs the bash SNIPPET in a mount namespace of its
+# own where tests/logsink stands in for the system logger on /dev/log and
+# writes what it gets to $scratch/syslog, so the host's logger is untouched.
+# The snippet has $scratch, $elevmod, $badclient and $sink (logsink's pid).
+with_logsink() {
+  unshare --mount bash -c '
+    scratch=$1 logsink=$2 elevmod=$3 badclient=$4
+    touch "$scratch/null"
+    mount --bind /dev/null "$scratch/null"
+    mount -t tmpfs tmpfs /dev
+    touch /dev/null
+    mount --bind "$scratch/null" /dev/null
+    "$logsink" /dev/log >"$scratch/syslog" &
+    sink=$!
+    for _ in $(seq 1000); do grep -q ready "$scratch/syslog" && break; sleep 0.01; done
+    eval "$5"
+    status=$?
+    kill $sink
+    exit $status
+  ' bash "$scratch" "$BIN/tests/logsink" "$ELEVMOD" "$BIN/tests/badclient" "$1"
+}
+
 # in_syscall PID NR: PID sleeps in system call NR (1 is write).
 in_syscall() { [ "$(cut -d' ' -f1 "/proc/$1/syscall" 2>/dev/null)" == "$2" ]; }
 
