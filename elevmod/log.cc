@@ -13,6 +13,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "clock.h"
 #include "unique_fd.h"
 
 namespace elevmod {
@@ -43,12 +44,6 @@ struct Logger {
 Logger& logger() {
   static Logger* instance = new Logger;  // used until the process ends
   return *instance;
-}
-
-int64_t now_ms() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
 }
 
 void connect_logger(Logger& log) {
@@ -134,7 +129,7 @@ void warn(const char* format, ...) {
   Logger& log = logger();
   std::lock_guard lock(log.mutex);
   Cause& cause = log.causes[format];
-  int64_t now = now_ms();
+  int64_t now = monotonic_ms();
   if (now - cause.since_ms >= kIntervalMs) {
     cause.since_ms = now;
     cause.written = 0;

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <utility>
 
+#include "clock.h"
 #include "disposal.h"
 #include "log.h"
 
@@ -38,31 +39,6 @@ constexpr size_t kReservedFds = kMaxClients + kMaxTracers + 64;
 constexpr size_t kTraceBacklog = 65536;
 // How long the socket rests after accept() found no descriptor free.
 constexpr int64_t kAcceptBackoffMs = 100;
-// How often the loop sends the tracers what waits for them.
-constexpr long kFlushNs = 50 * 1000000L;
-// How long unload waits for tracers to take what is left for them.
-constexpr int64_t kFinalFlushMs = 2000;
-// How long unload waits at most for tracers that keep taking what is left.
-constexpr int64_t kFinalFlushCapMs = 8000;
-// How long a tracer that fell behind at unload has to take the count of
-// what it lost.
-constexpr int64_t kFinalLostMs = 500;
-// The send buffer asked for a tracer's connection (the kernel doubles it).
-constexpr int kTracerBuffer = 16 * 1024;
-// Events in one message to a tracer.
-constexpr size_t kEventsPerMessage = 64;
-
-int64_t now_ms() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
-}
-
-int64_t wall_ns() {
-  timespec t;
-  clock_gettime(CLOCK_REALTIME, &t);
-  return t.tv_sec * 1000000000LL + t.tv_nsec;
-}
 
 // The caller's command name for the trace.  Each listener thread serves
 // one process tree, whose calls mostly come from one process, so the last
@@ -102,6 +78,7 @@ Service::Service(std::string socket_path, ServiceOptions options)
       elevator_(options.config),
       hub_(kTraceBacklog),
       clients_(kMaxClients, kClientIdleMs),
+      tracers_(model_mutex_, hub_, tracing_),
       attachments_([this](int listener, Notifier& notifier,
                           const Notification& note) {
         answer_call(listener, notifier, note);
@@ -141,14 +118,14 @@ bool Service::set_up(std::string* err) {
   epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
   timer_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
   signal_.reset(signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
-  flush_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
-  if (!epoll_ || !timer_ || !signal_ || !flush_) {
+  if (!epoll_ || !timer_ || !signal_ || !tracers_.set_up(epoll_.get())) {
     *err = std::string("cannot set up the event loop: ") +
            std::strerror(errno);
     return false;
   }
   if (!watch(listening_.fd, kSocketTag) || !watch(timer_.get(), kTimerTag) ||
-      !watch(signal_.get(), kSignalTag) || !watch(flush_.get(), kFlushTag)) {
+      !watch(signal_.get(), kSignalTag) ||
+      !watch(tracers_.flush_fd(), kFlushTag)) {
     *err = std::string("epoll_ctl: ") + std::strerror(errno);
     return false;
   }
@@ -187,7 +164,7 @@ int Service::run() {
     }
     for (int i = 0; i < n && !done_; ++i)
       on_event(events[i].data.u64, events[i].events);
-    if (!done_ && accept_resumes_ms_ != 0 && now_ms() >= accept_resumes_ms_) {
+    if (!done_ && accept_resumes_ms_ != 0 && monotonic_ms() >= accept_resumes_ms_) {
       accept_resumes_ms_ = 0;
       watch(listening_.fd, kSocketTag);
     }
@@ -208,19 +185,13 @@ void Service::on_event(uint64_t tag, uint32_t events) {
     case kSocketTag: accept_clients(); return;
     case kTimerTag: tick(); return;
     case kSignalTag: shut_down(); return;
-    case kFlushTag: flush_tracers(); return;
+    case kFlushTag: tracers_.flush(); return;
     default: break;
   }
   if (clients_.find(tag)) {
     serve_client(tag);
-  } else if (auto it = tracers_.find(tag); it != tracers_.end()) {
-    // A tracer only listens: anything it says, or its hang-up, ends it.
-    if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
-      drop_tracer(tag);
-    else if (!send_to_tracer(tag, it->second))
-      drop_tracer(tag);
-    else
-      watch_tracer(tag, it->second);
+  } else if (tracers_.has(tag)) {
+    tracers_.on_event(tag, events);
   }
   // Otherwise the event was for a connection that has gone since.
 }
@@ -264,7 +235,7 @@ void Service::accept_clients() {
         if (!oldest.empty())
           drop_client(oldest.front());
         epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listening_.fd, nullptr);
-        accept_resumes_ms_ = now_ms() + kAcceptBackoffMs;
+        accept_resumes_ms_ = monotonic_ms() + kAcceptBackoffMs;
       } else if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
         warn("accept on %s: %s", path_.c_str(), std::strerror(errno));
       }
@@ -282,19 +253,19 @@ void Service::accept_clients() {
       warn("refused a client of user %u (pid %d): not this service's user",
            peer.uid, peer.pid);
     int raw = fd.get();
-    uint64_t serial = clients_.add(std::move(fd), allowed, now_ms());
+    uint64_t serial = clients_.add(std::move(fd), allowed, monotonic_ms());
     if (!watch(raw, serial))
       drop_client(serial);
   }
 }
 
 void Service::expire_clients() {
-  for (uint64_t serial : clients_.expired(now_ms()))
+  for (uint64_t serial : clients_.expired(monotonic_ms()))
     drop_client(serial);
 }
 
 int Service::next_timeout() {
-  int64_t now = now_ms();
+  int64_t now = monotonic_ms();
   int wait = clients_.next_timeout_ms(now);
   if (accept_resumes_ms_ != 0) {
     int resume = static_cast<int>(std::max<int64_t>(0, accept_resumes_ms_ - now));
@@ -466,15 +437,15 @@ Snapshot Service::snapshot() {
     s = elevator_.snapshot();
   }
   s.listeners = static_cast<uint32_t>(attachments_.count());
-  s.tracers = static_cast<uint32_t>(tracers_.size());
+  s.tracers = static_cast<uint32_t>(tracers_.count());
   return s;
 }
 
 void Service::add_tracer(uint64_t serial, UniqueFd fd, Reply* reply) {
   if (!fd)
     return;
-  if (tracers_.size() >= kMaxTracers) {
-    warn("refused a tracer: %zu are tracing already", tracers_.size());
+  if (tracers_.count() >= kMaxTracers) {
+    warn("refused a tracer: %zu are tracing already", tracers_.count());
     reply->error = EBUSY;
   } else {
     reply->snapshot = snapshot();
@@ -486,31 +457,7 @@ void Service::add_tracer(uint64_t serial, UniqueFd fd, Reply* reply) {
     epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd.get(), nullptr);
     return;
   }
-  // From here on the connection is only written to; anything it says, or
-  // its hang-up, ends it.  Same serial, so its tag stays.
-  epoll_event watch_event{};
-  watch_event.events = EPOLLIN | EPOLLRDHUP;
-  watch_event.data.u64 = serial;
-  epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd.get(), &watch_event);
-  Tracer& tracer = tracers_[serial];
-  // A small buffer keeps what a stopped tracer holds in the kernel small;
-  // one that reads is sent more as soon as it has room (watch_tracer).
-  int buffer = kTracerBuffer;
-  setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-  int room = 0;
-  socklen_t len = sizeof room;
-  if (getsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &room, &len) == 0)
-    tracer.room = static_cast<size_t>(room);
-  tracer.fd = std::move(fd);
-  {
-    std::lock_guard lock(model_mutex_);
-    hub_.add(serial);
-    tracing_ = true;
-  }
-  if (tracers_.size() == 1) {
-    itimerspec every{{0, kFlushNs}, {0, kFlushNs}};
-    timerfd_settime(flush_.get(), 0, &every, nullptr);
-  }
+  tracers_.add(serial, std::move(fd));  // same serial, so its tag stays
 }
 
 void Service::record_car(const std::vector<CarEvent>& events) {
@@ -525,147 +472,13 @@ void Service::record_car(const std::vector<CarEvent>& events) {
   }
 }
 
-void Service::flush_tracers() {
-  uint64_t expirations;
-  if (read(flush_.get(), &expirations, sizeof expirations) < 0) {
-    // Flushing without a tick (at the end) is fine too.
-  }
-  std::vector<uint64_t> broken;
-  for (auto& [id, tracer] : tracers_) {
-    if (!send_to_tracer(id, tracer))
-      broken.push_back(id);
-    else
-      watch_tracer(id, tracer);
-  }
-  for (uint64_t id : broken)
-    drop_tracer(id);
-}
-
-bool Service::send_to_tracer(uint64_t id, Tracer& tracer) {
-  constexpr size_t kMessageBytes = kEventsPerMessage * sizeof(TraceEvent);
-  for (;;) {
-    // The kernel takes a message while what is queued is below the send
-    // buffer.  Events stop short of it, so that at unload the count of what
-    // a tracer lost always finds room, however far behind the tracer is.
-    // Until then one that is that far behind is not even looked at.
-    int queued = 0;
-    bool full = tracer.room > 0 &&
-                ioctl(tracer.fd.get(), SIOCOUTQ, &queued) == 0 &&
-                static_cast<size_t>(queued) + 2 * kMessageBytes + 4096 >=
-                    tracer.room;
-    if (full && !final_)
-      return true;  // the rest waits until it has room
-    uint64_t first;
-    {
-      std::lock_guard lock(model_mutex_);
-      hub_.peek(id, full ? 1 : kEventsPerMessage, wall_ns(), &batch_, &first);
-    }
-    if (batch_.empty())
-      return true;
-    bool lost_first = batch_.front().kind == TraceEvent::Kind::lost;
-    if (full && !lost_first)
-      return true;
-    ssize_t n = send(tracer.fd.get(), batch_.data(),
-                     batch_.size() * sizeof(TraceEvent),
-                     MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n < 0)
-      return errno == EAGAIN;  // full: the rest waits until it has room
-    std::lock_guard lock(model_mutex_);
-    hub_.consume(id, first + batch_.size() - (lost_first ? 1 : 0));
-  }
-}
-
-void Service::watch_tracer(uint64_t id, Tracer& tracer) {
-  bool behind;
-  {
-    std::lock_guard lock(model_mutex_);
-    behind = hub_.waiting(id) > 0;
-  }
-  if (behind == tracer.behind)
-    return;
-  epoll_event event{};
-  event.events = EPOLLIN | EPOLLRDHUP | (behind ? EPOLLOUT : 0u);
-  event.data.u64 = id;
-  if (epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, tracer.fd.get(), &event) == 0)
-    tracer.behind = behind;
-}
-
-void Service::drop_tracer(uint64_t id) {
-  auto it = tracers_.find(id);
-  if (it == tracers_.end())
-    return;
-  epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, it->second.fd.get(), nullptr);
-  tracers_.erase(it);
-  {
-    std::lock_guard lock(model_mutex_);
-    hub_.remove(id);
-    tracing_ = hub_.count() > 0;
-  }
-  if (tracers_.empty()) {
-    itimerspec off{};
-    timerfd_settime(flush_.get(), 0, &off, nullptr);
-  }
-}
-
-uint64_t Service::events_waiting() {
-  std::lock_guard lock(model_mutex_);
-  uint64_t count = 0;
-  for (auto& [id, tracer] : tracers_)
-    count += hub_.waiting(id);
-  return count;
-}
-
-bool Service::poll_tracers_behind(int64_t timeout_ms) {
-  std::vector<pollfd> behind;
-  {
-    std::lock_guard lock(model_mutex_);
-    for (auto& [id, tracer] : tracers_)
-      if (hub_.waiting(id) > 0)
-        behind.push_back({tracer.fd.get(), POLLOUT, 0});
-  }
-  if (behind.empty() || timeout_ms <= 0)
-    return false;
-  poll(behind.data(), behind.size(), static_cast<int>(timeout_ms));
-  return true;
-}
-
 void Service::shut_down() {
   if (done_)
     return;
   done_ = true;
   attachments_.stop_all();
   unlisten_socket(path_, &listening_);
-  // Tracers get what is left, and the count of what they lost.  One that
-  // keeps taking it gets it all, within a bound; one that stops taking it
-  // (a stopped tracer) holds unload up only so long, and what it did not
-  // take counts as lost, which it is told: room for that is always kept.
-  int64_t start = now_ms();
-  int64_t progress = start;
-  for (;;) {
-    uint64_t before = events_waiting();
-    flush_tracers();
-    int64_t now = now_ms();
-    if (events_waiting() < before)
-      progress = now;
-    int64_t left =
-        std::min(progress + kFinalFlushMs, start + kFinalFlushCapMs) - now;
-    if (!poll_tracers_behind(left))
-      break;
-  }
-  {
-    std::lock_guard lock(model_mutex_);
-    for (auto& [id, tracer] : tracers_)
-      hub_.give_up(id);
-  }
-  final_ = true;
-  int64_t told_by = now_ms() + kFinalLostMs;
-  for (;;) {
-    flush_tracers();
-    if (!poll_tracers_behind(told_by - now_ms()))
-      break;
-  }
-  while (!tracers_.empty())
-    drop_tracer(tracers_.begin()->first);
+  tracers_.finish();
 }
 
 }  // namespace elevmod

@@ -1,7 +1,8 @@
 // The elevator service: the model behind one lock, a thread per attached
-// listener that answers calls (see attachments.h), and a main loop over the
-// socket, its clients (clients.h), the tracers (trace_hub.h), the timer that
-// moves the car and the signals that end the service.
+// listener that answers calls (attachments.h), and a main loop that
+// dispatches the requests of its clients (clients.h), hands the tracers to
+// tracers.h, and reads the timer that moves the car and the signals that
+// end the service.
 #pragma once
 
 #include <sys/types.h>
@@ -22,6 +23,7 @@
 #include "wire.h"
 #include "trace.h"
 #include "trace_hub.h"
+#include "tracers.h"
 #include "unique_fd.h"
 
 namespace elevmod {
@@ -61,14 +63,6 @@ class Service {
     kFirstSerial = 16
   };
 
-  // A connection that follows the trace; what it has not yet been sent
-  // waits in hub_.
-  struct Tracer {
-    UniqueFd fd;
-    size_t room = 0;        // the connection's send buffer
-    bool behind = false;    // watched for room (EPOLLOUT) to send the rest
-  };
-
   bool set_up(std::string* err);
   void raise_descriptor_limit();
   bool watch(int fd, uint64_t tag);
@@ -85,15 +79,6 @@ class Service {
   void sync_timer();  // with model_mutex_ held
   void add_tracer(uint64_t serial, UniqueFd fd, Reply* reply);
   void record_car(const std::vector<CarEvent>& events);  // model_mutex_ held
-  void flush_tracers();
-  bool send_to_tracer(uint64_t id, Tracer& tracer);
-  // Watches the tracer for room while events wait for it, and only then.
-  void watch_tracer(uint64_t id, Tracer& tracer);
-  void drop_tracer(uint64_t id);
-  // Waits up to timeout_ms for room at a tracer that is behind; false when
-  // none is behind or the time is up.
-  bool poll_tracers_behind(int64_t timeout_ms);
-  uint64_t events_waiting();
   Snapshot snapshot();
   void shut_down();
 
@@ -103,12 +88,8 @@ class Service {
   UniqueFd epoll_;
   UniqueFd timer_;
   UniqueFd signal_;
-  UniqueFd flush_;  // a timer that sends the tracers what waits
   bool done_ = false;
   bool warned_full_ = false;
-  // At unload, once what is left is counted as lost: the count may use the
-  // room kept for it.
-  bool final_ = false;
   // After accept() ran out of descriptors, the socket rests until then.
   int64_t accept_resumes_ms_ = 0;
 
@@ -119,10 +100,9 @@ class Service {
   // Lets calls skip the trace's work while nobody traces.
   std::atomic<bool> tracing_{false};
   std::vector<CarEvent> car_events_;  // scratch, under model_mutex_
-  std::vector<TraceEvent> batch_;     // scratch for sending, the loop's
 
   ClientTable clients_;
-  std::map<uint64_t, Tracer> tracers_;  // the loop's
+  Tracers tracers_;
 
   // Last, so that its threads end before the model they use goes.
   Attachments attachments_;

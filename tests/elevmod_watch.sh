@@ -60,9 +60,10 @@ if command -v script >/dev/null; then
   # A terminal shorter than the frame: the header and the figures still
   # show, the shaft keeps the rows that fit, and nothing scrolls.
   watch_on_terminal 14
-  # The first whole frame: from its home to its clear-to-end.
+  # The last whole frame: from its home to its clear-to-end.
   frame=$(tr -d '\r' <"$scratch/screen" |
-    awk -v RS="${ESC}\\[H" '/state:/ && /\033\[J/ { print; exit }' |
+    awk -v RS="${ESC}\\[H" '/state:/ && /\033\[J/ {
+      frame = $0; sub(/\033\[J.*/, "", frame) } END { print frame }' |
     sed "s/${ESC}\\[[0-9;?]*[A-Za-z]//g")
   expect "short terminal: 13 lines" "$(wc -l <<<"$frame")" 13
   expect "short terminal: header first" \
