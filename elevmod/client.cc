@@ -9,6 +9,7 @@
 
 #include "framing.h"
 #include "socket_path.h"
+#include "unique_fd.h"
 
 namespace elevmod {
 
@@ -25,20 +26,21 @@ int connect_socket(const std::string& path, int timeout_seconds) {
   sockaddr_un addr;
   if (!socket_address(path, &addr))
     return -1;
-  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (fd < 0)
+  UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  if (!fd)
     return -1;
   // A stopped service whose backlog is full would otherwise hold connect()
   // for good: on a Unix socket, the send timeout bounds that wait.
   timeval timeout{timeout_seconds, 0};
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) !=
+      0) {
     int saved = errno;
-    close(fd);
+    fd.reset();
     errno = saved;
     return -1;
   }
-  return fd;
+  return fd.release();
 }
 
 bool peer_is_trusted(int fd, const std::string& path, std::string* err) {
@@ -67,16 +69,14 @@ int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
                                 " s (is the service stopped?)";
   // A service flooded with connections may drop ours before it has read
   // anything from it: then nothing was asked, and asking again is safe.
-  int fd = -1;
+  UniqueFd fd;
   Request request;
   request.verb = verb;
   bool sent = false;
   int send_error = 0;
   for (int attempt = 0; attempt < kAttempts && !sent; ++attempt) {
-    if (fd >= 0)
-      close(fd);
-    fd = connect_socket(path, kClientTimeoutSeconds);
-    if (fd < 0) {
+    fd.reset(connect_socket(path, kClientTimeoutSeconds));
+    if (!fd) {
       int saved = errno;
       if (saved == ENOENT || saved == ECONNREFUSED) {
         *err = "no service is loaded on " + path;
@@ -88,25 +88,23 @@ int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
       }
       return saved;
     }
-    if (!peer_is_trusted(fd, path, err)) {
-      close(fd);
+    if (!peer_is_trusted(fd.get(), path, err))
       return EACCES;
-    }
-    sent = send_message(fd, &request, sizeof request, pass_fd);
+    sent = send_message(fd.get(), &request, sizeof request, pass_fd);
     send_error = sent ? 0 : errno ? errno : EPROTO;
     if (!sent && send_error != EPIPE && send_error != ECONNRESET)
       break;
   }
   // A wedged service must not hang its clients for good.
   timeval timeout{kClientTimeoutSeconds, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   int result = 0;
   bool truncated = false;
   ssize_t n = -1;
   if (!sent) {
     result = send_error;
     *err = "cannot send to " + path + ": " + errno_text(result);
-  } else if ((n = receive_message(fd, reply, sizeof *reply, nullptr,
+  } else if ((n = receive_message(fd.get(), reply, sizeof *reply, nullptr,
                                   &truncated)) != sizeof *reply ||
              truncated || reply->magic != kMagic) {
     result = n < 0 ? errno : n == 0 ? ECONNRESET : EPROTO;
@@ -125,10 +123,8 @@ int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
   }
   if (kept && result == 0) {
     timeval forever{0, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &forever, sizeof forever);
-    *kept = fd;
-  } else {
-    close(fd);
+    setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &forever, sizeof forever);
+    *kept = fd.release();
   }
   return result;
 }

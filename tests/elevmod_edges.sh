@@ -1,7 +1,9 @@
 # No peer can stall, blind or reset the service: descriptors handed over
 # are closed off the loop, an event left over for a connection that has
 # gone acts on nothing, a connect flood resets no good client, a stalled
-# system logger stalls nothing, and clients are told what happened.
+# system logger stalls nothing, and clients are told what happened.  Each
+# section is a CTest case of its own ($CASE); run alone, the script runs
+# them all.
 source "$(dirname "$0")/lib.sh"
 
 sock=$ELEVMOD_SOCKET
@@ -13,167 +15,189 @@ tracers_are() { [ "$(json_field tracers)" == "$1" ]; }
 
 # A status request carrying a socket that would linger 60 s on its close:
 # refused at once, and the service goes on answering.
-load --max-waiting 999001
-"$BADCLIENT" "$sock" lingerfd >"$scratch/linger" &
-lingerer=$!
-wait_until has_line "$scratch/linger" ready ||
-  fail "a lingering descriptor held the reply up"
-expect "request with a descriptor refused" "$(head -n 1 "$scratch/linger")" \
-  "reply 22"
-check "status beside a lingering descriptor" 0 $'1\n' "" \
-  sh -c '"$1" status --json | grep -c "\"listeners\":0,"' sh "$ELEVMOD"
-kill $lingerer
-wait $lingerer 2>/dev/null
+if want linger; then
+  load --max-waiting 999001
+  "$BADCLIENT" "$sock" lingerfd >"$scratch/linger" &
+  lingerer=$!
+  wait_until has_line "$scratch/linger" ready ||
+    fail "a lingering descriptor held the reply up"
+  expect "request with a descriptor refused" "$(head -n 1 "$scratch/linger")" \
+    "reply 22"
+  check "status beside a lingering descriptor" 0 $'1\n' "" \
+    sh -c '"$1" status --json | grep -c "\"listeners\":0,"' sh "$ELEVMOD"
+  kill $lingerer
+  wait $lingerer 2>/dev/null
+  unload
+fi
 
 # A trace request may carry nothing: a seccomp listener sent with one is
 # closed, so its process's calls fail instead of waiting for good; and none
 # of 500 pipes sent that way stays open in the service.
-pid=$(service_pid 999001)
-check "trace request carrying a listener" 0 $'reply 22\ncall -1\n' "" \
-  timeout 30 "$BADCLIENT" "$sock" tracelistener
-before=$(fd_count "$pid")
-check "500 trace requests carrying pipes" 0 $'done 500\n' "" \
-  "$BADCLIENT" "$sock" tracefd 500
-settled() { [ "$(fd_count "$pid")" -le "$before" ]; }
-wait_until settled
-expect "no descriptor kept from them" "$(fd_count "$pid")" "$before"
-unload
+if want tracefd; then
+  load --max-waiting 999004
+  pid=$(service_pid 999004)
+  check "trace request carrying a listener" 0 $'reply 22\ncall -1\n' "" \
+    timeout 30 "$BADCLIENT" "$sock" tracelistener
+  before=$(fd_count "$pid")
+  check "500 trace requests carrying pipes" 0 $'done 500\n' "" \
+    "$BADCLIENT" "$sock" tracefd 500
+  settled() { [ "$(fd_count "$pid")" -le "$before" ]; }
+  wait_until settled
+  expect "no descriptor kept from them" "$(fd_count "$pid")" "$before"
+  unload
+fi
 
 # An event left over for a tracer that has gone never acts on the listener
 # that reuses its descriptor.  With the service held, one batch of events
 # holds the flush timer, an attach, then the stopped tracer's hang-up: the
 # flush drops the tracer (it cannot take what waits for it), the attach may
 # take its descriptor number, and the hang-up comes after.
-load --max-waiting 999002
-pid=$(service_pid 999002)
-"$ELEVMOD" trace >/dev/null 2>&1 &
-tracer=$!
-wait_until tracers_are 1
-stop $tracer
-check "calls beside a stopped tracer" 0 $'0 5000\n' "" \
-  "$ELEVMOD" run "$RAWCALL" -n 5000 324 0 1 2
-mkfifo "$scratch/late-go"
-exec {late_go}<>"$scratch/late-go"
-"$BADCLIENT" "$sock" lateattach <"$scratch/late-go" >"$scratch/late" &
-late=$!
-wait_until has_line "$scratch/late" connected
-stop "$pid"
-sleep 0.2  # the flush timer (every 50 ms) fires while the service is held
-echo go >&$late_go
-wait_until in_syscall $late 47  # recvmsg: the attach is sent
-kill -KILL $tracer
-wait $tracer 2>/dev/null
-kill -CONT "$pid"
-wait $late
-expect "attach and call after a stale event" "$(tail -n 2 "$scratch/late")" \
-  $'attach 0\ncall 0'
-unload
+if want stale; then
+  load --max-waiting 999002
+  pid=$(service_pid 999002)
+  "$ELEVMOD" trace >/dev/null 2>&1 &
+  tracer=$!
+  wait_until tracers_are 1
+  stop $tracer
+  check "calls beside a stopped tracer" 0 $'0 5000\n' "" \
+    "$ELEVMOD" run "$RAWCALL" -n 5000 324 0 1 2
+  mkfifo "$scratch/late-go"
+  exec {late_go}<>"$scratch/late-go"
+  "$BADCLIENT" "$sock" lateattach <"$scratch/late-go" >"$scratch/late" &
+  late=$!
+  wait_until has_line "$scratch/late" connected
+  stop "$pid"
+  sleep 0.2  # the flush timer (every 50 ms) fires while the service is held
+  echo go >&$late_go
+  wait_until in_syscall $late 47  # recvmsg: the attach is sent
+  kill -KILL $tracer
+  wait $tracer 2>/dev/null
+  kill -CONT "$pid"
+  wait $late
+  expect "attach and call after a stale event" "$(tail -n 2 "$scratch/late")" \
+    $'attach 0\ncall 0'
+  unload
+fi
 
 # A connect flood resets no good client: a connection whose request is
 # there is served before any is dropped to make room.
-load --max-waiting 999003
-for i in 1 2; do "$BADCLIENT" "$sock" idle 3000 >/dev/null & done
-failures=0
-for i in $(seq 40); do
-  "$ELEVMOD" status --json >/dev/null 2>"$scratch/flood-err" ||
-    { failures=$((failures + 1)); cat "$scratch/flood-err" >&2; }
-done
-expect "statuses answered during a connect flood" "$failures" 0
-kill $(jobs -p) 2>/dev/null
-wait 2>/dev/null
-unload
+if want flood; then
+  load --max-waiting 999003
+  for i in 1 2; do "$BADCLIENT" "$sock" idle 3000 >/dev/null & done
+  failures=0
+  for i in $(seq 40); do
+    "$ELEVMOD" status --json >/dev/null 2>"$scratch/flood-err" ||
+      { failures=$((failures + 1)); cat "$scratch/flood-err" >&2; }
+  done
+  expect "statuses answered during a connect flood" "$failures" 0
+  kill $(jobs -p) 2>/dev/null
+  wait 2>/dev/null
+  unload
+fi
 
 # A service gone mid-request is no service: run runs its command, whose
 # calls get -1.
-"$BADCLIENT" "$scratch/hang" hangupserver >"$scratch/hang.out" &
-hanger=$!
-wait_until has_line "$scratch/hang.out" ready
-check "run against a service that hangs up" 0 $'-1\n' "" \
-  "$ELEVMOD" run --socket "$scratch/hang" "$RAWCALL" 323
-kill $hanger
-wait $hanger 2>/dev/null
+if want hangup; then
+  "$BADCLIENT" "$scratch/hang" hangupserver >"$scratch/hang.out" &
+  hanger=$!
+  wait_until has_line "$scratch/hang.out" ready
+  check "run against a service that hangs up" 0 $'-1\n' "" \
+    "$ELEVMOD" run --socket "$scratch/hang" "$RAWCALL" 323
+  kill $hanger
+  wait $hanger 2>/dev/null
+fi
 
 # load replaces only a socket that nobody listens on, and a failed load
 # leaves no lock behind.
-for name in foreign other.new; do
-  "$BADCLIENT" "$scratch/$name" listen >"$scratch/$name.out" &
-  listener=$!
-  wait_until has_line "$scratch/$name.out" ready
-  target=$scratch/${name%.new}
-  check "load beside another program's socket ($name)" 1 "" \
-    "elevmod: load: cannot listen on $scratch/$name: another program listens on it"$'\n' \
-    "$ELEVMOD" load --socket "$target"
-  expect "their socket left alone ($name)" \
-    "$(test -S "$scratch/$name" && echo yes)" yes
-  expect "no lock left ($name)" "$(ls "$scratch" | grep -c '\.lock$')" 0
-  kill $listener
-  wait $listener 2>/dev/null
-done
-touch "$scratch/plain"
-check "load on a plain file" 1 "" \
-  "elevmod: load: cannot listen on $scratch/plain: it exists and is not a socket"$'\n' \
-  "$ELEVMOD" load --socket "$scratch/plain"
-expect "no lock left by the failed load" "$(ls "$scratch" | grep -c '\.lock$')" 0
+if want foreign; then
+  for name in foreign other.new; do
+    "$BADCLIENT" "$scratch/$name" listen >"$scratch/$name.out" &
+    listener=$!
+    wait_until has_line "$scratch/$name.out" ready
+    target=$scratch/${name%.new}
+    check "load beside another program's socket ($name)" 1 "" \
+      "elevmod: load: cannot listen on $scratch/$name: another program listens on it"$'\n' \
+      "$ELEVMOD" load --socket "$target"
+    expect "their socket left alone ($name)" \
+      "$(test -S "$scratch/$name" && echo yes)" yes
+    expect "no lock left ($name)" "$(ls "$scratch" | grep -c '\.lock$')" 0
+    kill $listener
+    wait $listener 2>/dev/null
+  done
+  touch "$scratch/plain"
+  check "load on a plain file" 1 "" \
+    "elevmod: load: cannot listen on $scratch/plain: it exists and is not a socket"$'\n' \
+    "$ELEVMOD" load --socket "$scratch/plain"
+  expect "no lock left by the failed load" "$(ls "$scratch" | grep -c '\.lock$')" 0
+fi
 
 # Out of descriptors, the service rests its socket instead of spinning,
 # makes room, and says so a few times, not thousands.
-prlimit --nofile=64:64 "$ELEVMOD" load --foreground --socket "$scratch/few" \
-  2>"$scratch/few-err" &
-few=$!
-wait_until test -S "$scratch/few"
-"$BADCLIENT" "$scratch/few" idle 200 >"$scratch/few-idle" &
-idler=$!
-wait_until has_line "$scratch/few-idle" ready
-check "status at the descriptor limit" 0 $'1\n' "" \
-  sh -c '"$1" status --json --socket "$2" | grep -c "\"state\""' sh \
-  "$ELEVMOD" "$scratch/few"
-"$ELEVMOD" unload --socket "$scratch/few"
-wait $few
-kill $idler 2>/dev/null
-wait $idler 2>/dev/null
-complaints=$(grep -c 'accept on' "$scratch/few-err")
-expect "out of descriptors: a few lines ($complaints)" \
-  "$(( complaints <= 6 ))" 1
+if want fdlimit; then
+  prlimit --nofile=64:64 "$ELEVMOD" load --foreground --socket "$scratch/few" \
+    2>"$scratch/few-err" &
+  few=$!
+  wait_until test -S "$scratch/few"
+  "$BADCLIENT" "$scratch/few" idle 200 >"$scratch/few-idle" &
+  idler=$!
+  wait_until has_line "$scratch/few-idle" ready
+  check "status at the descriptor limit" 0 $'1\n' "" \
+    sh -c '"$1" status --json --socket "$2" | grep -c "\"state\""' sh \
+    "$ELEVMOD" "$scratch/few"
+  "$ELEVMOD" unload --socket "$scratch/few"
+  wait $few
+  kill $idler 2>/dev/null
+  wait $idler 2>/dev/null
+  complaints=$(grep -c 'accept on' "$scratch/few-err")
+  expect "out of descriptors: a few lines ($complaints)" \
+    "$(( complaints <= 6 ))" 1
+fi
 
 # The user's default directory taken by someone else: the message names
 # the owner and the way out.  In a mount namespace with its own /tmp.
-if can_unshare; then
-  unshare --mount bash -c '
-    mount -t tmpfs tmpfs /tmp
-    mkdir -m 700 /tmp/elevmod-0
-    chown nobody /tmp/elevmod-0
-    unset XDG_RUNTIME_DIR ELEVMOD_SOCKET
-    "$1" load; echo "load $?"
-    "$1" run true; echo "run $?"' bash "$ELEVMOD" >"$scratch/squat" 2>&1
-  owner="/tmp/elevmod-0 belongs to user nobody (uid $(id -u nobody)), not to you: choose another socket with --socket, \$ELEVMOD_SOCKET or \$XDG_RUNTIME_DIR"
-  expect "squatted directory" "$(cat "$scratch/squat")" \
-    "elevmod: load: $owner
-load 1
-elevmod: run: $owner
-run 125"
-else
-  echo "skipped: the squatted directory needs root and unshare"
+if want squat; then
+  if can_unshare; then
+    # The build may itself lie below /tmp: the new /tmp gets a copy.
+    mkdir "$scratch/tmp"
+    unshare --mount bash -c '
+      mount -t tmpfs tmpfs "$2"
+      cp "$1" "$2/elevmod"
+      mount --bind "$2" /tmp
+      mkdir -m 700 /tmp/elevmod-0
+      chown nobody /tmp/elevmod-0
+      unset XDG_RUNTIME_DIR ELEVMOD_SOCKET
+      /tmp/elevmod load; echo "load $?"
+      /tmp/elevmod run true; echo "run $?"' bash "$ELEVMOD" "$scratch/tmp" \
+      >"$scratch/squat" 2>&1
+    owner="/tmp/elevmod-0 belongs to user nobody (uid $(id -u nobody)), not to you: choose another socket with --socket, \$ELEVMOD_SOCKET or \$XDG_RUNTIME_DIR"
+    expect "squatted directory" "$(cat "$scratch/squat")" \
+      "elevmod: load: $owner"$'\nload 1\n'"elevmod: run: $owner"$'\nrun 125'
+  else
+    echo "skipped: the squatted directory needs root and unshare"
+  fi
 fi
 
 # A stalled system logger stalls nothing: the service drops what the logger
 # has no room for, and repeated complaints are a few lines, not hundreds.
-if can_unshare; then
-  with_logsink '
-    "$elevmod" load --socket "$scratch/logged" || exit 1
-    kill -STOP $sink
-    for _ in $(seq 300); do "$badclient" "$scratch/logged" garbage; done
-    timeout 20 "$elevmod" status --socket "$scratch/logged" >/dev/null
-    echo "status $?"
-    kill -CONT $sink
-    "$elevmod" unload --socket "$scratch/logged"
-    for _ in $(seq 1000); do [ "$(grep -c malformed "$scratch/syslog")" -ge 5 ] && break; sleep 0.01; done
-  ' >"$scratch/logged.out" 2>&1
-  expect "status beside a stalled logger" "$(cat "$scratch/logged.out")" \
-    "status 0"
-  expect "300 malformed requests: five lines" \
-    "$(grep -c 'ignored a malformed request' "$scratch/syslog")" 5
-else
-  echo "skipped: the stalled logger needs root and unshare"
+if want logger; then
+  if can_unshare; then
+    with_logsink '
+      "$elevmod" load --socket "$scratch/logged" || exit 1
+      kill -STOP $sink
+      for _ in $(seq 300); do "$badclient" "$scratch/logged" garbage; done
+      timeout 20 "$elevmod" status --socket "$scratch/logged" >/dev/null
+      echo "status $?"
+      kill -CONT $sink
+      "$elevmod" unload --socket "$scratch/logged"
+      for _ in $(seq 1000); do [ "$(grep -c malformed "$scratch/syslog")" -ge 5 ] && break; sleep 0.01; done
+    ' >"$scratch/logged.out" 2>&1
+    expect "status beside a stalled logger" "$(cat "$scratch/logged.out")" \
+      "status 0"
+    expect "300 malformed requests: five lines" \
+      "$(grep -c 'ignored a malformed request' "$scratch/syslog")" 5
+  else
+    echo "skipped: the stalled logger needs root and unshare"
+  fi
 fi
 
 finish

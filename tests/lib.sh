@@ -189,6 +189,10 @@ wait_for_first_request() { wait_until first_request_accepted; }
 # Waits until a service started in the background has its socket.
 wait_for_socket() { wait_until socket_is_there; }
 
+# want NAME: the section NAME of a suite is to run: $CASE names it, or
+# no $CASE is given (the whole suite).
+want() { [ -z "${CASE:-}" ] || [ "$CASE" == "$1" ]; }
+
 finish() {
   echo "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
