@@ -33,10 +33,8 @@ bool kcmp_works() {
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0)
     return false;
-  bool works = compare_files(p[0], p[0]) == 0 && compare_files(p[0], p[1]) > 0;
-  close(p[0]);
-  close(p[1]);
-  return works;
+  UniqueFd read_end(p[0]), write_end(p[1]);
+  return compare_files(p[0], p[0]) == 0 && compare_files(p[0], p[1]) > 0;
 }
 
 }  // namespace
@@ -75,35 +73,32 @@ size_t Attachments::count() const {
   return threads_.size();
 }
 
-int Attachments::add(int fd) {
+int Attachments::add(UniqueFd listener) {
   std::lock_guard lock(mutex_);
-  int error = 0;
+  int fd = listener.get();
   if (stopping_)
-    error = ESHUTDOWN;
-  else if (threads_.size() >= limit_)
-    error = EMFILE;
-  else if (!files_.insert(fd).second)
-    error = EEXIST;
-  if (error) {
-    close(fd);
-    return error;
-  }
+    return ESHUTDOWN;
+  if (threads_.size() >= limit_)
+    return EMFILE;
+  if (!files_.insert(fd).second)
+    return EEXIST;
   auto* start = new Start{this, fd, set_sync_wakeup(fd)};
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, kThreadStack);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_t thread;
-  error = pthread_create(&thread, &attr, thread_main, start);
+  int error = pthread_create(&thread, &attr, thread_main, start);
   pthread_attr_destroy(&attr);
   if (error) {
     delete start;
     files_.erase(fd);
-    close(fd);
     return EAGAIN;
   }
-  // The thread cannot reach finished() before this: it needs mutex_.
+  // The thread cannot reach finished() before this: it needs mutex_.  It
+  // closes the listener when it ends.
   threads_[fd] = thread;
+  listener.release();
   return 0;
 }
 

@@ -16,6 +16,7 @@
 #include <unordered_map>
 
 #include "notify.h"
+#include "unique_fd.h"
 
 namespace elevmod {
 
@@ -35,11 +36,11 @@ class Attachments {
   // At most this many listeners at once (each holds a descriptor).
   void set_limit(size_t limit);
 
-  // Takes over the listener `fd` and starts serving it.  Returns 0, or an
-  // errno with `fd` closed: EEXIST when the same listener is attached
+  // Takes over `listener` and starts serving it.  Returns 0, or an errno
+  // with the listener closed: EEXIST when the same listener is attached
   // already, EMFILE beyond the limit, EAGAIN when no thread could be
   // started, ESHUTDOWN once stop_all() has begun.
-  int add(int fd);
+  int add(UniqueFd listener);
 
   size_t count() const;
 

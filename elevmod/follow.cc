@@ -14,6 +14,7 @@
 #include "framing.h"
 #include "status.h"
 #include "trace.h"
+#include "unique_fd.h"
 
 namespace elevmod {
 
@@ -113,8 +114,9 @@ FollowEnd watch_status(const std::string& path, bool json,
 
 FollowEnd follow_trace(const std::string& path, bool json, std::string* err) {
   catch_interrupts();
-  int fd = open_trace(path, err);
-  if (fd < 0)
+  UniqueFd connection(open_trace(path, err));
+  int fd = connection.get();
+  if (!connection)
     return interrupted ? FollowEnd::interrupted : FollowEnd::failed;
   TraceEvent events[64];
   FollowEnd end = FollowEnd::ended;
@@ -143,7 +145,6 @@ FollowEnd follow_trace(const std::string& path, bool json, std::string* err) {
   }
   if (interrupted && end == FollowEnd::ended)
     end = FollowEnd::interrupted;
-  close(fd);
   return end;
 }
 

@@ -16,6 +16,7 @@
 #include "exit_status.h"
 #include "framing.h"
 #include "socket_path.h"
+#include "unique_fd.h"
 
 namespace elevmod {
 
@@ -66,26 +67,24 @@ bool has_replies(const RunOptions& options) {
 
 // Starts the --reply helper as a grandchild, so that the command never sees
 // a child it did not start.  Returns our end of the channel that carries the
-// listener to it, or -1.
-int start_helper(const RunOptions& options, std::string* err) {
-  int channel[2];
-  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) != 0) {
+// listener to it, or none.
+UniqueFd start_helper(const RunOptions& options, std::string* err) {
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
     *err = std::string("socketpair: ") + std::strerror(errno);
-    return -1;
+    return UniqueFd();
   }
-  int theirs = channel[1];
-  bool started = detach([&options, theirs] {
-    answer_fixed(theirs, options);
-    return 0;
-  });
-  int saved = errno;
-  close(channel[1]);
-  if (!started) {
-    *err = std::string("fork: ") + std::strerror(saved);
-    close(channel[0]);
-    return -1;
+  UniqueFd ours(ends[0]), theirs(ends[1]);
+  int helper_end = theirs.get(), our_end = ours.get();
+  if (!detach([&options, helper_end, our_end] {
+        close(our_end);  // so that the helper sees us hang up
+        answer_fixed(helper_end, options);
+        return 0;
+      })) {
+    *err = std::string("fork: ") + std::strerror(errno);
+    return UniqueFd();
   }
-  return channel[0];
+  return ours;
 }
 
 }  // namespace
@@ -107,32 +106,33 @@ int run_command(const RunOptions& options, std::string* err) {
   }
 
   bool fixed = has_replies(options);
-  int channel = -1;
+  UniqueFd channel;
   std::string path;
   if (fixed) {
     channel = start_helper(options, err);
-    if (channel < 0)
+    if (!channel)
       return kRunFailed;
   } else if (!resolve_socket_path(options.socket, false, &path, err)) {
     return kRunFailed;
   }
 
-  int listener = -1;
-  int rc = install_filter(&listener, err);
+  int listener_fd = -1;
+  int rc = install_filter(&listener_fd, err);
+  // With no service loaded, the closed listener makes the three calls fail
+  // with ENOSYS, as on a kernel without the module.
+  UniqueFd listener(listener_fd);
   if (rc == EBUSY && !fixed) {
     // Already under an elevmod run: the outer one answers for us.
   } else if (rc != 0) {
     if (rc == EBUSY)
       *err = "--reply cannot attach: this process already runs under "
              "elevmod run (one listener per process tree)";
-    if (channel >= 0)
-      close(channel);
     return kRunFailed;
   } else if (fixed) {
     char byte = 0;
-    bool sent = send_message(channel, &byte, 1, listener);
-    close(channel);
-    close(listener);
+    bool sent = send_message(channel.get(), &byte, 1, listener.get());
+    channel.reset();
+    listener.reset();
     if (!sent) {
       *err = std::string("cannot hand the listener to the --reply helper: ") +
              std::strerror(errno);
@@ -141,10 +141,8 @@ int run_command(const RunOptions& options, std::string* err) {
   } else {
     Reply reply;
     std::string why;
-    int asked = ask_service(path, Verb::attach, listener, &reply, &why);
-    // With no service loaded, the closed listener makes the three calls
-    // fail with ENOSYS, as on a kernel without the module.
-    close(listener);
+    int asked = ask_service(path, Verb::attach, listener.get(), &reply, &why);
+    listener.reset();
     if (asked == EACCES) {
       *err = why;
       return kRunFailed;

@@ -50,10 +50,8 @@ void name_caller(uint32_t pid, char (&comm)[16]) {
     cached_pid = pid;
     std::memset(cached, 0, sizeof cached);
     std::string path = "/proc/" + std::to_string(pid) + "/comm";
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    ssize_t n = fd >= 0 ? read(fd, cached, sizeof cached - 1) : -1;
-    if (fd >= 0)
-      close(fd);
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    ssize_t n = fd ? read(fd.get(), cached, sizeof cached - 1) : -1;
     if (n > 0 && cached[n - 1] == '\n')
       cached[n - 1] = '\0';
     if (n <= 0)
@@ -103,8 +101,8 @@ bool Service::prepare(bool* busy, std::string* err) {
   signal(SIGPIPE, SIG_IGN);
   // Under socket activation the socket is systemd's: it stays in place when
   // the service ends, and systemd sees to it that one service holds it.
-  listening_.fd = activated_socket(err);
-  if (listening_.fd >= 0)
+  listening_.fd.reset(activated_socket(err));
+  if (listening_.fd)
     return true;
   if (!err->empty())
     return false;
@@ -123,7 +121,7 @@ bool Service::set_up(std::string* err) {
            std::strerror(errno);
     return false;
   }
-  if (!watch(listening_.fd, kSocketTag) || !watch(timer_.get(), kTimerTag) ||
+  if (!watch(listening_.fd.get(), kSocketTag) || !watch(timer_.get(), kTimerTag) ||
       !watch(signal_.get(), kSignalTag) ||
       !watch(tracers_.flush_fd(), kFlushTag)) {
     *err = std::string("epoll_ctl: ") + std::strerror(errno);
@@ -166,7 +164,7 @@ int Service::run() {
       on_event(events[i].data.u64, events[i].events);
     if (!done_ && accept_resumes_ms_ != 0 && monotonic_ms() >= accept_resumes_ms_) {
       accept_resumes_ms_ = 0;
-      watch(listening_.fd, kSocketTag);
+      watch(listening_.fd.get(), kSocketTag);
     }
     expire_clients();
   }
@@ -222,7 +220,7 @@ void Service::make_room() {
 
 void Service::accept_clients() {
   for (;;) {
-    UniqueFd fd(accept4(listening_.fd, nullptr, nullptr,
+    UniqueFd fd(accept4(listening_.fd.get(), nullptr, nullptr,
                         SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (!fd) {
       if (errno == EMFILE || errno == ENFILE) {
@@ -234,7 +232,7 @@ void Service::accept_clients() {
         std::vector<uint64_t> oldest = clients_.oldest_first();
         if (!oldest.empty())
           drop_client(oldest.front());
-        epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listening_.fd, nullptr);
+        epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listening_.fd.get(), nullptr);
         accept_resumes_ms_ = monotonic_ms() + kAcceptBackoffMs;
       } else if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
         warn("accept on %s: %s", path_.c_str(), std::strerror(errno));
@@ -348,7 +346,7 @@ void Service::serve_client(uint64_t serial) {
 }
 
 void Service::attach(UniqueFd fd, Reply* reply) {
-  int rc = attachments_.add(fd.release());
+  int rc = attachments_.add(std::move(fd));
   if (rc == EEXIST) {
     warn("refused a listener that is attached already");
   } else if (rc == EMFILE && !warned_full_) {

@@ -40,50 +40,48 @@ bool socket_is_live(const std::string& path) {
 // Takes the lock that makes one service the owner of a socket path.  The
 // lock file may be removed by a service that is just ending, so a lock taken
 // on a file that is no longer at `lock_path` is taken again.
-int lock_path(const std::string& lock_path, bool* busy, std::string* err) {
+UniqueFd lock_path(const std::string& lock_path, bool* busy,
+                   std::string* err) {
   for (;;) {
-    int fd = open(lock_path.c_str(),
-                  O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
+    UniqueFd fd(open(lock_path.c_str(),
+                     O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) {
       *err = "cannot open " + lock_path + ": " + errno_text(errno);
-      return -1;
+      return fd;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      int saved = errno;
-      close(fd);
-      *busy = saved == EWOULDBLOCK;
-      *err = *busy ? "" : "cannot lock " + lock_path + ": " + errno_text(saved);
-      return -1;
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      *busy = errno == EWOULDBLOCK;
+      *err = *busy ? "" : "cannot lock " + lock_path + ": " + errno_text(errno);
+      return UniqueFd();
     }
     struct stat held, named;
-    if (fstat(fd, &held) == 0 && stat(lock_path.c_str(), &named) == 0 &&
+    if (fstat(fd.get(), &held) == 0 && stat(lock_path.c_str(), &named) == 0 &&
         held.st_dev == named.st_dev && held.st_ino == named.st_ino)
       return fd;
-    close(fd);
   }
 }
 
-int bind_and_listen(const std::string& path, std::string* err) {
+UniqueFd bind_and_listen(const std::string& path, std::string* err) {
   sockaddr_un addr;
   socket_address(path, &addr);
-  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) {
+  UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                     0));
+  if (!fd) {
     *err = "socket: " + errno_text(errno);
-    return -1;
+    return fd;
   }
   mode_t old_mask = umask(0177);
-  int rc = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  int rc = bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   int saved = errno;
   umask(old_mask);
-  if (rc == 0 && listen(fd, 64) != 0) {
+  if (rc == 0 && listen(fd.get(), 64) != 0) {
     saved = errno;
     unlink(path.c_str());
     rc = -1;
   }
   if (rc != 0) {
-    close(fd);
     *err = "cannot listen on " + path + ": " + errno_text(saved);
-    return -1;
+    return UniqueFd();
   }
   return fd;
 }
@@ -93,8 +91,8 @@ int bind_and_listen(const std::string& path, std::string* err) {
 bool listen_socket(const std::string& path, Listening* out, bool* busy,
                    std::string* err) {
   *busy = false;
-  int lock_fd = lock_path(path + ".lock", busy, err);
-  if (lock_fd < 0) {
+  UniqueFd lock = lock_path(path + ".lock", busy, err);
+  if (!lock) {
     if (*busy)
       *err = "a service is already loaded on " + path;
     return false;
@@ -105,7 +103,6 @@ bool listen_socket(const std::string& path, Listening* out, bool* busy,
   auto give_up = [&](const std::string& why) {
     *err = "cannot listen on " + why;
     unlink((path + ".lock").c_str());
-    close(lock_fd);
     return false;
   };
   struct stat st;
@@ -124,21 +121,19 @@ bool listen_socket(const std::string& path, Listening* out, bool* busy,
     unlink(path.c_str());
   else
     unlink(temporary.c_str());
-  int fd = bind_and_listen(in_place ? path : temporary, err);
-  if (fd >= 0 && !in_place && rename(temporary.c_str(), path.c_str()) != 0) {
+  UniqueFd fd = bind_and_listen(in_place ? path : temporary, err);
+  if (fd && !in_place && rename(temporary.c_str(), path.c_str()) != 0) {
     *err = "cannot move " + temporary + " to " + path + ": " +
            errno_text(errno);
     unlink(temporary.c_str());
-    close(fd);
-    fd = -1;
+    fd.reset();
   }
-  if (fd < 0) {
+  if (!fd) {
     unlink((path + ".lock").c_str());
-    close(lock_fd);
     return false;
   }
-  out->fd = fd;
-  out->lock_fd = lock_fd;
+  out->fd = std::move(fd);
+  out->lock = std::move(lock);
   out->inode = lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
   return true;
 }
@@ -179,13 +174,9 @@ void unlisten_socket(const std::string& path, Listening* listening) {
   if (listening->inode && lstat(path.c_str(), &st) == 0 &&
       st.st_ino == listening->inode)
     unlink(path.c_str());
-  if (listening->lock_fd >= 0) {
+  if (listening->lock)
     unlink((path + ".lock").c_str());
-    close(listening->lock_fd);
-  }
-  if (listening->fd >= 0)
-    close(listening->fd);
-  *listening = Listening{};
+  *listening = Listening{};  // closing the lock releases it
 }
 
 }  // namespace elevmod

@@ -7,13 +7,15 @@
 
 #include <string>
 
+#include "unique_fd.h"
+
 namespace elevmod {
 
 // The socket a service holds, and the lock that makes it the only one.
 struct Listening {
-  int fd = -1;       // listening, non-blocking
-  int lock_fd = -1;  // holds the lock on `path` + ".lock" while open
-  ino_t inode = 0;   // of the socket file, to remove only our own
+  UniqueFd fd;      // listening, non-blocking
+  UniqueFd lock;    // holds the lock on `path` + ".lock" while open
+  ino_t inode = 0;  // of the socket file, to remove only our own
 };
 
 // Takes `path` for a service: locks `path` + ".lock" (a second service on

@@ -43,7 +43,11 @@ check "nested run" 0 $'0\n1\n' "" "$ELEVMOD" run "$ELEVMOD" run \
   sh -c '"$1" 325; "$1" 325' sh "$RAWCALL"
 check "nested --reply under a service" 125 "" \
   "elevmod: run: --reply cannot attach: this process already runs under elevmod run (one listener per process tree)"$'\n' \
-  "$ELEVMOD" run "$ELEVMOD" run --reply 323=5 "$RAWCALL" 323
+  "$ELEVMOD" run "$ELEVMOD" run --reply 323=424245 "$RAWCALL" 323
+refused_helper_gone() { ! pgrep -f -- "--reply 323=424245" >/dev/null; }
+wait_until refused_helper_gone
+expect "the refused --reply's helper is gone" \
+  "$(pgrep -c -f -- "--reply 323=424245")" 0
 check "run inside --reply" 0 $'5\n' "" \
   "$ELEVMOD" run --reply 323=5 "$ELEVMOD" run "$RAWCALL" 323
 
