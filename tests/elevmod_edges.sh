@@ -173,7 +173,7 @@ if want squat; then
     expect "squatted directory" "$(cat "$scratch/squat")" \
       "elevmod: load: $owner"$'\nload 1\n'"elevmod: run: $owner"$'\nrun 125'
   else
-    echo "skipped: the squatted directory needs root and unshare"
+    skip "the squatted directory needs root and unshare"
   fi
 fi
 
@@ -196,7 +196,7 @@ if want logger; then
     expect "300 malformed requests: five lines" \
       "$(grep -c 'ignored a malformed request' "$scratch/syslog")" 5
   else
-    echo "skipped: the stalled logger needs root and unshare"
+    skip "the stalled logger needs root and unshare"
   fi
 fi
 
