@@ -51,4 +51,20 @@ expect "the car kept up with the faster clock ($delivered delivered)" \
 expect "commands shown as run" \
   "$(grep -c "^\\\$ ELEVMOD_SOCKET=$scratch/tmp/cabgate-demo\.[A-Za-z0-9]*/socket $root/build/elevmod " "$scratch/out")" 6
 
+# The scripts' own command lines: help on stdout with status 0, anything
+# else refused with the usage line and status 2, before anything is built
+# or installed.
+check "demo --help" 0 "$("$root/scripts/demo" --help)"$'\n' "" \
+  "$root/scripts/demo" --help
+expect "demo --help starts with its usage" \
+  "$("$root/scripts/demo" --help | head -n 1)" "usage: scripts/demo [--fast]"
+check "demo with a bad argument" 2 "" $'usage: scripts/demo [--fast]\n' \
+  "$root/scripts/demo" --slow
+expect "kernels --help starts with its usage" \
+  "$("$root/scripts/kernels" --help | head -n 1)" \
+  "usage: scripts/kernels [6.1] [5.10] [6.12]"
+check "kernels with an unknown kernel" 2 "" \
+  "kernels: unknown kernel '4.19' (want 6.1, 5.10 or 6.12)"$'\n'"usage: scripts/kernels [6.1] [5.10] [6.12]"$'\n' \
+  "$root/scripts/kernels" 4.19
+
 finish
