@@ -1,11 +1,9 @@
 #include "service.h"
 
 #include <fcntl.h>
-#include <linux/sockios.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
