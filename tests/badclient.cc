@@ -10,7 +10,8 @@
 //                            never reads the replies; holds on until killed
 //   badclient SOCKET lingerfd  a status request carrying a stuck TCP socket
 //                            that lingers 60 s; prints "reply ERR", "ready",
-//                            holds on until killed
+//                            holds on until killed ("no loopback" and 77
+//                            where there is no loopback interface)
 //   badclient SOCKET tracelistener  a trace request carrying its seccomp
 //                            listener; prints "reply ERR", "call RESULT"
 //   badclient SOCKET tracefd N  N trace requests, each carrying a pipe
@@ -137,13 +138,14 @@ int linger_fd(const char* path) {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
+  int stuck = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (server < 0 || bind(server, reinterpret_cast<sockaddr*>(&addr), len) ||
       listen(server, 1) ||
-      getsockname(server, reinterpret_cast<sockaddr*>(&addr), &len))
-    return 1;
-  int stuck = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (connect(stuck, reinterpret_cast<sockaddr*>(&addr), len) != 0)
-    return 1;
+      getsockname(server, reinterpret_cast<sockaddr*>(&addr), &len) ||
+      connect(stuck, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+    std::printf("no loopback\n");
+    return 77;
+  }
   int peer = accept(server, nullptr, nullptr);  // held, never read
   linger wait{1, 60};
   setsockopt(stuck, SOL_SOCKET, SO_LINGER, &wait, sizeof wait);
