@@ -20,7 +20,9 @@
 //                            hangs up without an answer
 //   badclient SOCKET lateattach  connects, prints "connected", sends an
 //                            attach once a line arrives on standard input,
-//                            prints "attach ERR" and "call RESULT"
+//                            prints "attach ERR" and "call RESULT" (or
+//                            "attach unanswered", 3, when the service had
+//                            dropped the connection as idle)
 //   badclient SOCKET dup     attaches its own seccomp listener twice, prints
 //                            each attach's error ("attach 0", ...), makes
 //                            one 324 call ("call RESULT"), prints "ready",
@@ -258,7 +260,11 @@ int late_attach(const char* path) {
   close(listener);
   elevmod::Reply reply;
   bool truncated;
-  elevmod::receive_message(fd, &reply, sizeof reply, nullptr, &truncated);
+  if (elevmod::receive_message(fd, &reply, sizeof reply, nullptr,
+                               &truncated) != sizeof reply) {
+    std::printf("attach unanswered\n");  // dropped as idle before
+    return 3;
+  }
   std::printf("attach %d\n", reply.error);
   std::printf("call %ld\n", syscall(323));
   return 0;
