@@ -59,8 +59,9 @@ void connect_logger(Logger& log) {
 }
 
 // One datagram in syslog's format, never waiting for the logger: a slow or
-// stopped one makes us drop lines (and count them), not stall the service.
-void send_to_logger(Logger& log, const char* message) {
+// stopped one makes us drop lines, not stall the service.  False when the
+// line was dropped.
+bool send_to_logger(Logger& log, const char* message) {
   char stamp[32];
   time_t now = time(nullptr);
   tm local{};
@@ -77,12 +78,12 @@ void send_to_logger(Logger& log, const char* message) {
     if (!log.socket)
       break;
     if (send(log.socket.get(), line, length, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0)
-      return;
+      return true;
     if (errno == EAGAIN || errno == ENOBUFS)
       break;
     log.socket.reset();  // the logger restarted: connect again, once
   }
-  ++log.dropped;
+  return false;
 }
 
 void write_line(Logger& log, const char* message) {
@@ -92,13 +93,11 @@ void write_line(Logger& log, const char* message) {
       std::snprintf(note, sizeof note,
                     "dropped %llu lines: the system logger was slow",
                     static_cast<unsigned long long>(log.dropped));
-      uint64_t before = log.dropped;
-      log.dropped = 0;
-      send_to_logger(log, note);
-      if (log.dropped > 0)
-        log.dropped += before;
+      if (send_to_logger(log, note))
+        log.dropped = 0;
     }
-    send_to_logger(log, message);
+    if (!send_to_logger(log, message))
+      ++log.dropped;
     return;
   }
   char line[700];
