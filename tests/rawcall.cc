@@ -7,6 +7,8 @@
 //                                  appearance
 //   rawcall -t -n COUNT NR ...     the same, then the nanoseconds the calls
 //                                  took in all, on a line "ns TOTAL"
+//   rawcall -e NR [ARG...]         one call, and after a result of -1 the
+//                                  error's name: "-1 ENOSYS"
 
 #include <sys/syscall.h>
 #include <time.h>
@@ -28,7 +30,7 @@ bool parse(const char* text, long* out) {
 }
 
 int usage() {
-  std::fputs("usage: rawcall [-t] [-n COUNT] NR [ARG...] (at most 6 ARGs)\n",
+  std::fputs("usage: rawcall [-e | [-t] -n COUNT] NR [ARG...] (at most 6 ARGs)\n",
              stderr);
   return 2;
 }
@@ -39,6 +41,23 @@ int main(int argc, char** argv) {
   int first = 1;
   long count = 1;
   bool summary = false, timed = false;
+  if (argc > 1 && std::strcmp(argv[1], "-e") == 0) {
+    long nr, args[6] = {};
+    if (argc < 3 || argc > 9 || !parse(argv[2], &nr))
+      return usage();
+    for (int i = 3; i < argc; ++i)
+      if (!parse(argv[i], &args[i - 3]))
+        return usage();
+    long result = syscall(nr, args[0], args[1], args[2], args[3], args[4],
+                          args[5]);
+    if (result == -1) {
+      const char* name = strerrorname_np(errno);
+      std::printf("-1 %s\n", name ? name : "E?");
+    } else {
+      std::printf("%ld\n", result);
+    }
+    return 0;
+  }
   if (argc > 1 && std::strcmp(argv[1], "-t") == 0) {
     timed = true;
     first = 2;

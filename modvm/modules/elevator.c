@@ -1,0 +1,356 @@
+// SPDX-License-Identifier: GPL-2.0
+/*
+ * An elevator answering the cabgate system calls, the module that
+ * `scripts/modvm check --module` is shown to pass, and the base of the
+ * faulty modules beside it: each of those defines one FAULT_* and includes
+ * this file, so that each differs from a correct module by one classic bug.
+ *
+ * One car serves floors 1 to 10 and carries at most CAR_CAPACITY
+ * passengers.  Start: offline to running, 0; otherwise 1.  Request: type 0
+ * to 2 and two different floors 1 to 10, 0 (the passenger waits on its
+ * floor, whether or not the car runs); otherwise 1.  Stop: running, 0, and
+ * the car delivers whoever is aboard, takes nobody new and goes offline;
+ * otherwise 1.  A thread of the module's moves the car, floor_ms per floor
+ * and load_ms per stop; /proc/elevator shows it.
+ *
+ * Locks: car_lock (the car and its passengers) before waiting_lock (the
+ * passengers waiting on the floors); stats_lock, a spinlock, covers the
+ * counters and is taken last.
+ */
+#include <linux/cabgate.h>
+#include <linux/delay.h>
+#include <linux/kthread.h>
+#include <linux/list.h>
+#include <linux/module.h>
+#include <linux/mutex.h>
+#include <linux/proc_fs.h>
+#include <linux/seq_file.h>
+#include <linux/slab.h>
+#include <linux/spinlock.h>
+
+#define FLOORS 10
+#define CAR_CAPACITY 5
+
+static unsigned int floor_ms = 20;
+module_param(floor_ms, uint, 0444);
+MODULE_PARM_DESC(floor_ms, "milliseconds the car takes from one floor to the next");
+
+static unsigned int load_ms = 10;
+module_param(load_ms, uint, 0444);
+MODULE_PARM_DESC(load_ms, "milliseconds the car stops to load and unload");
+
+enum car_state { OFFLINE, IDLE, MOVING, LOADING };
+
+static const char *const state_names[] = {
+	[OFFLINE] = "OFFLINE", [IDLE] = "IDLE",
+	[MOVING] = "MOVING", [LOADING] = "LOADING",
+};
+
+struct passenger {
+	struct list_head node;
+	int type;
+	int start_floor;
+	int dest_floor;
+};
+
+static DEFINE_MUTEX(car_lock);
+static enum car_state state = OFFLINE;
+static bool stopping;
+static int floor = 1;
+static LIST_HEAD(aboard);
+static int aboard_count;
+
+static DEFINE_MUTEX(waiting_lock);
+static struct list_head waiting[FLOORS + 1];
+static int waiting_count;
+
+static DEFINE_SPINLOCK(stats_lock);
+static unsigned long requests;
+static unsigned long serviced[3];
+
+static struct task_struct *car_thread;
+
+static void count_serviced(int type)
+{
+	spin_lock(&stats_lock);
+	serviced[type]++;
+	spin_unlock(&stats_lock);
+}
+
+/* Lets off whoever has arrived.  Called with car_lock held. */
+static bool unload(void)
+{
+	struct passenger *p, *next;
+	bool any = false;
+
+	list_for_each_entry_safe(p, next, &aboard, node) {
+		if (p->dest_floor != floor)
+			continue;
+		list_del(&p->node);
+		aboard_count--;
+#ifdef FAULT_USE_AFTER_FREE
+		kfree(p);
+		count_serviced(p->type);
+#else
+		count_serviced(p->type);
+		kfree(p);
+#endif
+		any = true;
+	}
+	return any;
+}
+
+/* Takes on whoever waits here, while there is room.  car_lock held. */
+static bool load(void)
+{
+	struct passenger *p, *next;
+	bool any = false;
+
+	mutex_lock(&waiting_lock);
+	list_for_each_entry_safe(p, next, &waiting[floor], node) {
+		if (aboard_count == CAR_CAPACITY)
+			break;
+		list_move_tail(&p->node, &aboard);
+		aboard_count++;
+		waiting_count--;
+		any = true;
+	}
+	mutex_unlock(&waiting_lock);
+	return any;
+}
+
+/* The floor the car heads for next, or 0 for none.  car_lock held. */
+static int next_target(void)
+{
+	int target = 0, f;
+
+	if (!list_empty(&aboard))
+		return list_first_entry(&aboard, struct passenger, node)->dest_floor;
+	if (stopping)
+		return 0;
+	mutex_lock(&waiting_lock);
+	for (f = 1; f <= FLOORS && !target; f++)
+		if (!list_empty(&waiting[f]))
+			target = f;
+	mutex_unlock(&waiting_lock);
+	return target;
+}
+
+/* One step of the car; how long it then takes, in milliseconds. */
+static unsigned int step(void)
+{
+	unsigned int pause = floor_ms;
+	int target;
+
+	mutex_lock(&car_lock);
+	if (state == OFFLINE) {
+		mutex_unlock(&car_lock);
+		return floor_ms;
+	}
+	if (unload() | (!stopping && load())) {
+		state = LOADING;
+		pause = load_ms;
+	} else {
+		target = next_target();
+		if (!target) {
+			state = IDLE;
+			if (stopping) {
+				state = OFFLINE;
+				stopping = false;
+			}
+		} else {
+			state = MOVING;
+			floor += target > floor ? 1 : -1;
+		}
+	}
+	mutex_unlock(&car_lock);
+	return pause;
+}
+
+static int car_fn(void *unused)
+{
+	while (!kthread_should_stop()) {
+		unsigned int pause = step();
+
+#ifdef FAULT_SLEEP_IN_SPINLOCK
+		spin_lock(&stats_lock);
+		msleep(pause);
+		spin_unlock(&stats_lock);
+#else
+		msleep(pause);
+#endif
+	}
+	return 0;
+}
+
+static long elevator_start(void)
+{
+	long ret = 1;
+
+	mutex_lock(&car_lock);
+	if (state == OFFLINE) {
+		state = IDLE;
+		ret = 0;
+	}
+	mutex_unlock(&car_lock);
+	return ret;
+}
+
+static bool valid_floor(int f)
+{
+	return f >= 1 && f <= FLOORS;
+}
+
+static long elevator_request(int type, int start_floor, int dest_floor)
+{
+	struct passenger *p;
+
+	if (type < 0 || type > 2 || !valid_floor(start_floor) ||
+	    !valid_floor(dest_floor) || start_floor == dest_floor)
+#ifdef FAULT_EINVAL
+		return -EINVAL;
+#else
+		return 1;
+#endif
+	p = kmalloc(sizeof(*p), GFP_KERNEL);
+	if (!p)
+		return 1;
+	p->type = type;
+	p->start_floor = start_floor;
+	p->dest_floor = dest_floor;
+#if defined(FAULT_UNLOCKED_LIST)
+	list_add_tail(&p->node, &waiting[start_floor]);
+	waiting_count++;
+#elif defined(FAULT_LOCK_ORDER)
+	mutex_lock(&waiting_lock);
+	list_add_tail(&p->node, &waiting[start_floor]);
+	waiting_count++;
+	/* Peeks at the car with the waiting list held: the wrong order. */
+	mutex_lock(&car_lock);
+	if (state == IDLE)
+		state = MOVING;
+	mutex_unlock(&car_lock);
+	mutex_unlock(&waiting_lock);
+#else
+	mutex_lock(&waiting_lock);
+	list_add_tail(&p->node, &waiting[start_floor]);
+	waiting_count++;
+	mutex_unlock(&waiting_lock);
+#endif
+	spin_lock(&stats_lock);
+	requests++;
+	spin_unlock(&stats_lock);
+	return 0;
+}
+
+static long elevator_stop(void)
+{
+	long ret = 1;
+
+	mutex_lock(&car_lock);
+	if (state != OFFLINE && !stopping) {
+		stopping = true;
+		ret = 0;
+	}
+	mutex_unlock(&car_lock);
+	return ret;
+}
+
+static int elevator_show(struct seq_file *m, void *v)
+{
+	unsigned long req, done[3];
+	int f;
+
+	mutex_lock(&car_lock);
+	seq_printf(m, "Elevator state: %s%s\n", state_names[state],
+		   stopping ? " (stopping)" : "");
+	seq_printf(m, "Current floor: %d\nPassengers aboard: %d\n", floor,
+		   aboard_count);
+	mutex_lock(&waiting_lock);
+	seq_printf(m, "Passengers waiting: %d\n", waiting_count);
+	for (f = FLOORS; f >= 1; f--)
+		seq_printf(m, "[%c] Floor %d: %zu\n", f == floor ? '*' : ' ', f,
+			   list_count_nodes(&waiting[f]));
+	mutex_unlock(&waiting_lock);
+	mutex_unlock(&car_lock);
+	spin_lock(&stats_lock);
+	req = requests;
+	memcpy(done, serviced, sizeof(done));
+	spin_unlock(&stats_lock);
+	seq_printf(m, "Requests: %lu\nServiced: %lu %lu %lu\n", req, done[0],
+		   done[1], done[2]);
+	return 0;
+}
+
+static void free_list(struct list_head *list)
+{
+	struct passenger *p, *next;
+
+	list_for_each_entry_safe(p, next, list, node) {
+		list_del(&p->node);
+		kfree(p);
+	}
+}
+
+static void free_passengers(void)
+{
+	int f;
+
+#ifdef FAULT_LEAK
+	return;
+#endif
+	free_list(&aboard);
+	for (f = 1; f <= FLOORS; f++)
+		free_list(&waiting[f]);
+}
+
+static const struct cabgate_ops elevator_ops = {
+	.owner = THIS_MODULE,
+	.start = elevator_start,
+	.request = elevator_request,
+	.stop = elevator_stop,
+};
+
+static int __init elevator_init(void)
+{
+	int f, ret;
+
+	for (f = 1; f <= FLOORS; f++)
+		INIT_LIST_HEAD(&waiting[f]);
+	if (!proc_create_single("elevator", 0444, NULL, elevator_show))
+		return -ENOMEM;
+	car_thread = kthread_run(car_fn, NULL, "elevator_car");
+	if (IS_ERR(car_thread)) {
+		ret = PTR_ERR(car_thread);
+		goto out_proc;
+	}
+	/* Last: the calls may come at once. */
+	ret = cabgate_register_ops(&elevator_ops);
+	if (ret)
+		goto out_thread;
+	return 0;
+
+out_thread:
+	kthread_stop(car_thread);
+out_proc:
+	remove_proc_entry("elevator", NULL);
+	return ret;
+}
+
+static void __exit elevator_exit(void)
+{
+#ifndef FAULT_NO_UNREGISTER
+	/* First: no call may come into what goes below. */
+	cabgate_unregister_ops(&elevator_ops);
+#endif
+#ifndef FAULT_THREAD_LEFT
+	kthread_stop(car_thread);
+#endif
+	remove_proc_entry("elevator", NULL);
+	free_passengers();
+}
+
+module_init(elevator_init);
+module_exit(elevator_exit);
+MODULE_DESCRIPTION("An elevator answering the cabgate system calls");
+MODULE_LICENSE("GPL");
