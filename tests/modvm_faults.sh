@@ -52,8 +52,8 @@ fault() {
 fault einval kasan contract \
   'a refusal must be the plain value 1, not an error code' '-1 EINVAL'
 fault leak kasan leaks \
-  'kmemleak: [0-9]+ objects allocated through the module' \
-  'elevator_request\+0x[0-9a-f]+ \[fault_leak\]'
+  'kmemleak: objects allocated through the module are unreferenced' \
+  'elevator_request\+0x[0-9a-f]+/0x[0-9a-f]+ \[fault_leak\]'
 fault sleep_in_spinlock kasan unload \
   'BUG: (sleeping function called from invalid context|scheduling while atomic)' \
   'car_fn.*\[fault_sleep_in_spinlock\]'
@@ -63,7 +63,8 @@ fault lock_order kasan unload \
 fault use_after_free kasan 'unload|contract|scenario' \
   'KASAN: [a-z-]*use-after-free in' '\[fault_use_after_free\]'
 fault thread_left kasan unload \
-  'after rmmod|a thread still runs after rmmod' 'fault_thread_left|elevator_car'
+  'after rmmod|in rmmod|a thread still runs after rmmod' \
+  'Comm: elevator_car|car_fn.*\[fault_thread_left\]'
 fault no_unregister kasan unload \
   'module fault_no_unregister went away with its operations registered'
 fault unlocked_list kcsan 'unload|stress' \
