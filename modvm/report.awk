@@ -15,6 +15,7 @@ BEGIN {
 	line = $0
 	sub(/^\[ *[0-9]+\.[0-9]+\] /, "", line)
 	sub(/^\[ *T?C?[0-9]+\] /, "", line)
+	sub(/ +$/, "", line)
 	keep = 0
 	if (line ~ /(BUG|WARNING|INFO|Oops|kernel BUG|general protection|Kernel panic|list_[a-z_]+ corruption|unreferenced object|KASAN|KCSAN|possible circular|possible recursive|inconsistent lock|hung_task|blocked for more than|soft lockup|stall|scheduling while atomic|sleeping function|in_atomic|ODEBUG|cabgate:|RIP: | Comm: )/)
 		keep = 1
@@ -29,7 +30,8 @@ BEGIN {
 	# Frames the unwinder is unsure of ("? fn"), lines said before, and
 	# the hung-task detector's advice add nothing.
 	if (line ~ /^(-+|=+)$/ || line ~ /^ *$/ || line ~ /^ +\? / ||
-	    line ~ /hung_task_timeout_secs" disables/ || (line in said))
+	    line ~ /hung_task_timeout_secs" disables/ || line ~ /^RIP: 0033:/ ||
+	    (line in said))
 		keep = 0
 	if (!keep)
 		next

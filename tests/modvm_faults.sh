@@ -40,7 +40,7 @@ fault() {
   fi
   local pattern
   for pattern in "$@"; do
-    if grep -q -E "$pattern" <<<"$verdict"; then ok; else
+    if grep -q -E -e "$pattern" <<<"$verdict"; then ok; else
       fail "$name: '$pattern' not in its report"
       echo "$verdict" >&2
     fi
