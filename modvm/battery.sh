@@ -7,9 +7,10 @@
 # output and a marker in the kernel's log, then "PASS name" or "FAIL name:
 # why", where any report of the kernel's during the check fails it, with
 # the report's lines that matter ("  | ...").  After each insmod the
-# module's place in memory ("LOADED name address size text-address"),
-# before each rmmod "RMMOD" and after one that succeeded "UNLOADED" go to
-# standard output, for the host to tell what a crash was about.
+# module's place in memory ("LOADED name address size text-address") goes
+# to standard output, and "modvm: rmmod" before each rmmod and "modvm:
+# unloaded" after one that succeeded to the kernel's log, in order with its
+# reports: for the host to tell what a crash was about.
 . /battery.env
 
 digest=$(md5sum consumer | awk '{print $1}')
@@ -48,9 +49,9 @@ load() {
 # unload: rmmod, again while the module is busy, for ten seconds at most.
 # With KEEP_LOADED, the module stays.
 try_rmmod() {
-  echo RMMOD
+  echo "<4>modvm: rmmod" >/dev/kmsg
   rmmod "$MOD" 2>/tmp/rmmod.err || return
-  echo UNLOADED
+  echo "<4>modvm: unloaded" >/dev/kmsg
 }
 unload() {
   [ -z "$KEEP_LOADED" ] || return 0
