@@ -2,8 +2,8 @@
 # tools are.  /battery.env names the module (MOD, its file KO), its proc
 # file (PROC, or empty), the checks to run (CHECKS), how long the storms
 # last (SECONDS_STORM) and, with KEEP_LOADED set, that an earlier rmmod
-# crashed the kernel: the checks then leave the module loaded, and those
-# that need rmmod do not run.  For each check: "BEGIN name" on standard
+# crashed the kernel: the checks then leave the module loaded (the host
+# sends none that needs rmmod).  For each check: "BEGIN name" on standard
 # output and a marker in the kernel's log, then "PASS name" or "FAIL name:
 # why", where any report of the kernel's during the check fails it, with
 # the report's lines that matter ("  | ...").  After each insmod the
@@ -60,13 +60,6 @@ unload() {
   return 1
 }
 
-# needs_rmmod: whether the check may run; not after rmmod crashed the kernel.
-needs_rmmod() {
-  [ -n "$KEEP_LOADED" ] || return 0
-  fail "not run: an earlier rmmod crashed the kernel"
-  return 1
-}
-
 # call NAME WANT NR [ARG...]: one call; its answer must be one of WANT
 # ("0", "1" or "0 1").
 call() {
@@ -95,6 +88,14 @@ kthreads() {
     case $name in kworker/*) continue ;; esac
     echo "${d#/proc/} $name"
   done | sort
+}
+
+# threads_since BEFORE: the kernel threads now that kthreads did not list
+# in BEFORE, "name (pid N)" each, on one line.
+threads_since() {
+  kthreads | while read -r pid name; do
+    echo "$1" | grep -q "^$pid " || echo "$name (pid $pid)"
+  done | tr '\n' ' '
 }
 
 # storms SECONDS KIND...: one callstorm per KIND, in the background, their
@@ -229,7 +230,6 @@ check_stress() {
 }
 
 check_unload() {
-  needs_rmmod || return
   before=$(kthreads)
   load || return
   call "start" 0 323
@@ -246,10 +246,7 @@ check_unload() {
   done
   storms_answered any
   ! loaded || unload
-  after=$(kthreads)
-  left=$(echo "$after" | while read -r pid name; do
-    echo "$before" | grep -q "^$pid " || echo "$name (pid $pid)"
-  done | tr '\n' ' ')
+  left=$(threads_since "$before")
   [ -z "$left" ] || fail "a thread still runs after rmmod: $left"
   got=$(rawcall -e 323)
   [ "$got" = "-1 ENOSYS" ] || fail "a start after rmmod answered $got, want -1 ENOSYS"
@@ -273,7 +270,6 @@ module_leaks() {
 }
 
 check_leaks() {
-  needs_rmmod || return
   if [ ! -e $KMEMLEAK ]; then
     fail "no kmemleak in this kernel"
     return
@@ -297,7 +293,6 @@ check_leaks() {
 }
 
 check_reload() {
-  needs_rmmod || return
   round=1
   while [ $round -le 5 ] && [ -z "$why" ]; do
     load || break
@@ -320,10 +315,7 @@ check_init_error() {
   fi
   call "a start, answered by the other elevator" 0 323
   rmmod cabgate_test
-  after=$(kthreads)
-  left=$(echo "$after" | while read -r pid name; do
-    echo "$before" | grep -q "^$pid " || echo "$name (pid $pid)"
-  done | tr '\n' ' ')
+  left=$(threads_since "$before")
   [ -z "$left" ] || fail "a thread still runs after the failed init: $left"
 }
 
