@@ -17,8 +17,8 @@
 #include <cstring>
 #include <string>
 
-#include "notify.h"
-#include "framing.h"
+#include "wire/notify.h"
+#include "wire/framing.h"
 
 namespace {
 

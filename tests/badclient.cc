@@ -45,9 +45,9 @@
 #include <string>
 #include <vector>
 
-#include "notify.h"
-#include "client.h"
-#include "framing.h"
+#include "wire/notify.h"
+#include "wire/service_client.h"
+#include "wire/framing.h"
 
 using elevmod::Request;
 using elevmod::Verb;

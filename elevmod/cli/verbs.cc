@@ -1,0 +1,168 @@
+#include "cli/verbs.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "wire/service_client.h"
+#include "cli/detach.h"
+#include "cli/exit_status.h"
+#include "cli/follow.h"
+#include "cli/help.h"
+#include "service/log.h"
+#include "cli/options.h"
+#include "cli/run.h"
+#include "service/service.h"
+#include "model/status.h"
+
+namespace elevmod {
+
+namespace {
+
+// The end of a follower: an interrupt ends it quietly, the end of the
+// service with a note; both are its normal end.
+int followed(const char* verb, const std::string& path, FollowEnd end,
+             const std::string& err) {
+  std::fflush(stdout);
+  if (end == FollowEnd::failed)
+    return failure(verb, err);
+  if (end == FollowEnd::ended)
+    std::fprintf(stderr, "elevmod: %s: the service on %s has ended\n", verb,
+                 path.c_str());
+  return kOk;
+}
+
+}  // namespace
+
+int do_load(int argc, char** argv) {
+  const char* verb = "load";
+  enum { kForeground = 1, kCapacity, kStepMs, kMaxWaiting };
+  const option options[] = {
+      {"foreground", no_argument, nullptr, kForeground},
+      {"capacity", required_argument, nullptr, kCapacity},
+      {"step-ms", required_argument, nullptr, kStepMs},
+      {"max-waiting", required_argument, nullptr, kMaxWaiting},
+      {nullptr, 0, nullptr, 0}};
+  ServiceOptions service_options;
+  bool foreground = false, help = false;
+  std::string socket;
+  auto take = [&](int c, const char* value) -> std::string {
+    if (c == kForeground) {
+      foreground = true;
+      return "";
+    }
+    const char* name = c == kCapacity ? "--capacity"
+                       : c == kStepMs ? "--step-ms"
+                                      : "--max-waiting";
+    long long high = c == kCapacity ? 1000000
+                     : c == kStepMs ? 3600000
+                                    : LLONG_MAX;
+    long long number;
+    if (!parse_integer(value, 1, high, &number))
+      return std::string(name) + " needs a whole number from 1 to " +
+             std::to_string(high) + ", not '" + value + "'";
+    if (c == kCapacity)
+      service_options.config.capacity = static_cast<uint32_t>(number);
+    else if (c == kStepMs)
+      service_options.step_ms = static_cast<uint32_t>(number);
+    else
+      service_options.config.max_waiting = static_cast<uint64_t>(number);
+    return "";
+  };
+  int first = parse_options(verb, argc, argv, options, take, &socket, &help);
+  std::string path;
+  if (int status = settle(verb, first, argc, argv, help, socket, true, &path);
+      status >= 0)
+    return status;
+
+  Service service(path, service_options);
+  bool busy = false;
+  std::string err;
+  if (!service.prepare(&busy, &err))
+    return failure(verb, err);
+  if (foreground)
+    return service.run();
+
+  // The socket already listens, so a client started after we return finds
+  // the service whether or not it has begun to serve.
+  if (!detach([&service] {
+        log_to_syslog();
+        return service.run();
+      }))
+    return failure(verb, std::string("fork: ") + std::strerror(errno));
+  _exit(kOk);  // the service's descriptors belong to it now
+}
+
+int do_unload(int argc, char** argv) {
+  const char* verb = "unload";
+  Flags flags;
+  if (int status = parse_flags(verb, argc, argv, false, &flags); status >= 0)
+    return status;
+  Reply reply;
+  std::string err;
+  if (ask_service(flags.path, Verb::unload, -1, &reply, &err) != 0)
+    return failure(verb, err);
+  if (flags.json)
+    std::fputs(render_json(reply.snapshot).c_str(), stdout);
+  return kOk;
+}
+
+int do_status(int argc, char** argv) {
+  const char* verb = "status";
+  Flags flags;
+  if (int status = parse_flags(verb, argc, argv, true, &flags); status >= 0)
+    return status;
+  std::string err;
+  if (flags.watch)
+    return followed(verb, flags.path,
+                    watch_status(flags.path, flags.json, &err), err);
+  Reply reply;
+  if (ask_service(flags.path, Verb::status, -1, &reply, &err) != 0)
+    return failure(verb, err);
+  std::string text = flags.json ? render_json(reply.snapshot)
+                                : render_text(reply.snapshot);
+  std::fputs(text.c_str(), stdout);
+  return kOk;
+}
+
+int do_trace(int argc, char** argv) {
+  const char* verb = "trace";
+  Flags flags;
+  if (int status = parse_flags(verb, argc, argv, false, &flags); status >= 0)
+    return status;
+  std::string err;
+  return followed(verb, flags.path,
+                  follow_trace(flags.path, flags.json, &err), err);
+}
+
+int do_run(int argc, char** argv) {
+  const char* verb = "run";
+  enum { kReply = 1 };
+  const option options[] = {{"reply", required_argument, nullptr, kReply},
+                            {nullptr, 0, nullptr, 0}};
+  RunOptions run_options;
+  bool help = false;
+  auto take = [&](int, const char* value) -> std::string {
+    if (parse_reply(value, &run_options))
+      return "";
+    return std::string("bad --reply '") + value +
+           "': want NR=VALUE, NR one of 323, 324, 325 and VALUE a 32-bit "
+           "integer";
+  };
+  int first = parse_options(verb, argc, argv, options, take,
+                            &run_options.socket, &help);
+  if (first < 0)
+    return kUsage;
+  if (help)
+    return verb_help(*find_verb(verb));
+  if (first >= argc)
+    return usage_error(verb, "no command given");
+  run_options.command = argv + first;
+  std::string err;
+  int rc = run_command(run_options, &err);
+  std::fprintf(stderr, "elevmod: run: %s\n", err.c_str());
+  return rc;
+}
+
+}  // namespace elevmod

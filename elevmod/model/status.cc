@@ -1,0 +1,96 @@
+#include "model/status.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+namespace elevmod {
+
+namespace {
+
+// snprintf into a std::string: status output is small and built once.
+template <typename... Args>
+void append(std::string& out, const char* format, Args... args) {
+  char line[256];
+  int n = std::snprintf(line, sizeof line, format, args...);
+  if (n > 0)
+    out.append(line, std::min<size_t>(n, sizeof line - 1));
+}
+
+// The longest bar of waiting passengers, in characters.
+constexpr uint64_t kBarWidth = 40;
+
+}  // namespace
+
+std::string render_text(const Snapshot& s, size_t max_lines) {
+  std::string figures;
+  append(figures, "state:      %s\n", state_name(s.state));
+  append(figures, "floor:      %d (direction %s)\n", s.floor,
+         direction_name(s.direction));
+  append(figures, "aboard:     %u of %u\n", s.aboard, s.capacity);
+  append(figures, "waiting:    %" PRIu64 " (at most %" PRIu64 ")\n",
+         s.waiting, s.max_waiting);
+  append(figures, "delivered:  %" PRIu64 "\n", s.delivered);
+  append(figures, "requests:   %" PRIu64 " accepted, %" PRIu64 " refused\n",
+         s.accepted, s.refused);
+  append(figures, "calls:      %" PRIu64 " start, %" PRIu64 " request, %" PRIu64
+         " stop\n", s.start_calls, s.request_calls, s.stop_calls);
+  append(figures, "listeners:  %u\n", s.listeners);
+  append(figures, "tracers:    %u\n", s.tracers);
+  size_t figure_lines = std::count(figures.begin(), figures.end(), '\n');
+  if (max_lines <= figure_lines + 1) {
+    // No room for any of the shaft: the figures from the top, as many as fit.
+    size_t end = 0;
+    for (size_t line = 0; line < std::min(max_lines, figure_lines); ++line)
+      end = figures.find('\n', end) + 1;
+    return figures.substr(0, end);
+  }
+  // The shaft's floors that fit, as near the car as may be.
+  int rows = static_cast<int>(
+      std::min<size_t>(kFloors, max_lines - figure_lines - 1));
+  int car = std::clamp(s.floor, 1, kFloors);
+  int top = std::clamp(car + rows / 2, rows, kFloors);
+  std::string out = figures + "\n";
+  uint64_t busiest = 0;
+  for (uint64_t waiting : s.waiting_by_floor)
+    busiest = std::max(busiest, waiting);
+  for (int floor = top; floor > top - rows; --floor) {
+    char cab[16] = "";
+    if (floor == s.floor)
+      std::snprintf(cab, sizeof cab, "[%3u]%s", std::min(s.aboard, 999u),
+                    s.direction > 0 ? "^" : s.direction < 0 ? "v" : "");
+    append(out, "  %2d |%-6s|", floor, cab);
+    uint64_t waiting = s.waiting_by_floor[floor - 1];
+    if (waiting > 0) {
+      // The bars share one scale, set by the busiest floor.
+      uint64_t length = std::max<uint64_t>(
+          1, (waiting * kBarWidth + busiest / 2) / busiest);
+      append(out, " %6" PRIu64 " %s", waiting,
+             std::string(length, 'o').c_str());
+    }
+    out += "\n";
+  }
+  return out;
+}
+
+std::string render_json(const Snapshot& s) {
+  std::string out;
+  append(out, "{\"state\":\"%s\",\"floor\":%d,\"direction\":\"%s\",",
+         state_name(s.state), s.floor, direction_name(s.direction));
+  append(out, "\"aboard\":%u,\"capacity\":%u,", s.aboard, s.capacity);
+  append(out, "\"waiting\":%" PRIu64 ",\"max_waiting\":%" PRIu64 ",",
+         s.waiting, s.max_waiting);
+  out += "\"waiting_by_floor\":[";
+  for (int f = 0; f < kFloors; ++f)
+    append(out, f ? ",%" PRIu64 : "%" PRIu64, s.waiting_by_floor[f]);
+  out += "],";
+  append(out, "\"delivered\":%" PRIu64 ",\"accepted\":%" PRIu64
+         ",\"refused\":%" PRIu64 ",", s.delivered, s.accepted, s.refused);
+  append(out, "\"calls\":{\"start\":%" PRIu64 ",\"request\":%" PRIu64
+         ",\"stop\":%" PRIu64 "},", s.start_calls, s.request_calls,
+         s.stop_calls);
+  append(out, "\"listeners\":%u,\"tracers\":%u}\n", s.listeners, s.tracers);
+  return out;
+}
+
+}  // namespace elevmod

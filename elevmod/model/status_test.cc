@@ -1,0 +1,122 @@
+#include "model/status.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+namespace elevmod {
+namespace {
+
+Snapshot sample() {
+  Snapshot s;
+  s.state = State::up;
+  s.floor = 3;
+  s.direction = 1;
+  s.capacity = 5;
+  s.aboard = 2;
+  s.max_waiting = 100;
+  s.waiting = 27;
+  s.waiting_by_floor[0] = 2;
+  s.waiting_by_floor[8] = 25;
+  s.delivered = 4;
+  s.accepted = 33;
+  s.refused = 1;
+  s.start_calls = 1;
+  s.request_calls = 34;
+  s.stop_calls = 0;
+  s.listeners = 2;
+  s.tracers = 1;
+  return s;
+}
+
+TEST(Status, JsonCarriesEveryFigure) {
+  EXPECT_EQ(render_json(sample()),
+            "{\"state\":\"up\",\"floor\":3,\"direction\":\"up\","
+            "\"aboard\":2,\"capacity\":5,\"waiting\":27,\"max_waiting\":100,"
+            "\"waiting_by_floor\":[2,0,0,0,0,0,0,0,25,0],\"delivered\":4,"
+            "\"accepted\":33,\"refused\":1,"
+            "\"calls\":{\"start\":1,\"request\":34,\"stop\":0},"
+            "\"listeners\":2,\"tracers\":1}\n");
+}
+
+TEST(Status, TextDrawsTheShaftTopDown) {
+  std::string text = render_text(sample());
+  EXPECT_NE(text.find("state:      up\n"), std::string::npos);
+  EXPECT_NE(text.find("requests:   33 accepted, 1 refused\n"),
+            std::string::npos);
+  size_t top = text.find("  10 |      |\n");
+  size_t car = text.find("   3 |[  2]^|\n");
+  size_t crowd = text.find("   9 |      |     25 " + std::string(40, 'o') +
+                           "\n");
+  size_t ground = text.find("   1 |      |      2 ooo\n");
+  ASSERT_NE(top, std::string::npos);
+  ASSERT_NE(car, std::string::npos);
+  ASSERT_NE(crowd, std::string::npos);
+  ASSERT_NE(ground, std::string::npos);
+  EXPECT_LT(top, crowd);
+  EXPECT_LT(crowd, car);
+  EXPECT_LT(car, ground);
+}
+
+TEST(Status, CarShowsItsDirectionAndSmallCrowdsStillShow) {
+  Snapshot s = sample();
+  s.direction = -1;
+  s.floor = 1;
+  s.waiting_by_floor[0] = 1;
+  s.waiting_by_floor[8] = 1000000;
+  std::string text = render_text(s);
+  EXPECT_NE(text.find("   1 |[  2]v|      1 o\n"), std::string::npos) << text;
+  s.direction = 0;
+  EXPECT_NE(render_text(s).find("   1 |[  2] |"), std::string::npos);
+}
+
+// The shaft's rows, as "floor floor ...", of a drawing.
+std::string floors_shown(const std::string& text) {
+  std::string floors;
+  size_t at = 0;
+  while ((at = text.find(" |", at)) != std::string::npos) {
+    size_t start = text.rfind('\n', at);
+    start = start == std::string::npos ? 0 : start + 1;
+    floors += (floors.empty() ? "" : " ") +
+              std::to_string(std::stoi(text.substr(start, at - start)));
+    at = text.find('\n', at);
+  }
+  return floors;
+}
+
+TEST(Status, ShortScreensDropShaftRowsFarFromTheCarFirst) {
+  struct Case {
+    int car_floor;
+    size_t max_lines;
+    size_t lines;
+    std::string floors;
+  };
+  const Case cases[] = {
+      {3, 20, 20, "10 9 8 7 6 5 4 3 2 1"},
+      {3, 100, 20, "10 9 8 7 6 5 4 3 2 1"},
+      {3, 15, 15, "5 4 3 2 1"},
+      {6, 15, 15, "8 7 6 5 4"},
+      {10, 14, 14, "10 9 8 7"},
+      {1, 11, 11, "1"},
+      {3, 10, 9, ""},  // a blank line and no floor would tell nothing
+      {3, 4, 4, ""},
+      {3, 0, 0, ""},
+  };
+  for (const Case& c : cases) {
+    Snapshot s = sample();
+    s.floor = c.car_floor;
+    std::string text = render_text(s, c.max_lines);
+    SCOPED_TRACE("car at " + std::to_string(c.car_floor) + ", " +
+                 std::to_string(c.max_lines) + " lines:\n" + text);
+    EXPECT_EQ(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')),
+              c.lines);
+    EXPECT_EQ(floors_shown(text), c.floors);
+    if (c.max_lines > 0) {
+      EXPECT_EQ(text.rfind("state:      up\n", 0), 0u);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace elevmod

@@ -1,0 +1,151 @@
+#include "service/log.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+#include "service/clock.h"
+#include "wire/unique_fd.h"
+
+namespace elevmod {
+
+namespace {
+
+// Complaints of one cause (one format) beyond this many in an interval are
+// counted instead of written; the next one written says how many.
+constexpr int kBurst = 5;
+constexpr int64_t kIntervalMs = 10000;
+// Facility daemon, level warning, as syslog(3) would put it.
+constexpr int LOG_DAEMON_WARNING = (3 << 3) | 4;
+
+struct Cause {
+  int64_t since_ms = 0;
+  int written = 0;
+  uint64_t suppressed = 0;
+};
+
+struct Logger {
+  std::mutex mutex;  // guards everything below
+  bool to_syslog = false;
+  UniqueFd socket;  // to the system logger, non-blocking
+  uint64_t dropped = 0;  // lines the logger had no room for
+  std::unordered_map<const char*, Cause> causes;
+};
+
+Logger& logger() {
+  static Logger* instance = new Logger;  // used until the process ends
+  return *instance;
+}
+
+void connect_logger(Logger& log) {
+  log.socket.reset(
+      socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strcpy(addr.sun_path, "/dev/log");
+  if (log.socket &&
+      connect(log.socket.get(), reinterpret_cast<sockaddr*>(&addr),
+              sizeof addr) != 0)
+    log.socket.reset();
+}
+
+// One datagram in syslog's format, never waiting for the logger: a slow or
+// stopped one makes us drop lines, not stall the service.  False when the
+// line was dropped.
+bool send_to_logger(Logger& log, const char* message) {
+  char stamp[32];
+  time_t now = time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &local);
+  char line[700];
+  int n = std::snprintf(line, sizeof line, "<%d>%s elevmod[%d]: %s",
+                        LOG_DAEMON_WARNING, stamp, getpid(), message);
+  size_t length = std::min(static_cast<size_t>(n < 0 ? 0 : n),
+                           sizeof line - 1);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (!log.socket)
+      connect_logger(log);
+    if (!log.socket)
+      break;
+    if (send(log.socket.get(), line, length, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0)
+      return true;
+    if (errno == EAGAIN || errno == ENOBUFS)
+      break;
+    log.socket.reset();  // the logger restarted: connect again, once
+  }
+  return false;
+}
+
+void write_line(Logger& log, const char* message) {
+  if (log.to_syslog) {
+    if (log.dropped > 0) {
+      char note[96];
+      std::snprintf(note, sizeof note,
+                    "dropped %llu lines: the system logger was slow",
+                    static_cast<unsigned long long>(log.dropped));
+      if (send_to_logger(log, note))
+        log.dropped = 0;
+    }
+    if (!send_to_logger(log, message))
+      ++log.dropped;
+    return;
+  }
+  char line[700];
+  int n = std::snprintf(line, sizeof line, "elevmod: %s\n", message);
+  size_t length = std::min(static_cast<size_t>(n < 0 ? 0 : n),
+                           sizeof line - 1);
+  if (write(STDERR_FILENO, line, length) < 0) {
+    // Nowhere left to complain to.
+  }
+}
+
+}  // namespace
+
+void log_to_syslog() {
+  Logger& log = logger();
+  std::lock_guard lock(log.mutex);
+  log.to_syslog = true;
+  connect_logger(log);
+}
+
+void warn(const char* format, ...) {
+  char message[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  // Under one lock, so lines from several threads never interleave.
+  Logger& log = logger();
+  std::lock_guard lock(log.mutex);
+  Cause& cause = log.causes[format];
+  int64_t now = monotonic_ms();
+  if (now - cause.since_ms >= kIntervalMs) {
+    cause.since_ms = now;
+    cause.written = 0;
+  }
+  if (cause.written >= kBurst) {
+    ++cause.suppressed;
+    return;
+  }
+  ++cause.written;
+  if (cause.suppressed > 0) {
+    size_t used = std::strlen(message);
+    std::snprintf(message + used, sizeof message - used,
+                  " (and %llu more like it before)",
+                  static_cast<unsigned long long>(cause.suppressed));
+    cause.suppressed = 0;
+  }
+  write_line(log, message);
+}
+
+}  // namespace elevmod

@@ -1,0 +1,223 @@
+#include "service/tracers.h"
+
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "service/clock.h"
+
+namespace elevmod {
+
+namespace {
+
+// How often the loop sends the tracers what waits for them.
+constexpr long kFlushNs = 50 * 1000000L;
+// How long unload waits for tracers to take what is left for them.
+constexpr int64_t kFinalFlushMs = 2000;
+// How long unload waits at most for tracers that keep taking what is left.
+constexpr int64_t kFinalFlushCapMs = 8000;
+// How long a tracer that fell behind at unload has to take the count of
+// what it lost.
+constexpr int64_t kFinalLostMs = 500;
+// The send buffer asked for a tracer's connection (the kernel doubles it).
+constexpr int kTracerBuffer = 16 * 1024;
+// Events in one message to a tracer.
+constexpr size_t kEventsPerMessage = 64;
+
+}  // namespace
+
+Tracers::Tracers(std::mutex& mutex, TraceHub& hub, std::atomic<bool>& tracing)
+    : mutex_(mutex), hub_(hub), tracing_(tracing) {}
+
+bool Tracers::set_up(int epoll_fd) {
+  epoll_fd_ = epoll_fd;
+  flush_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+  return static_cast<bool>(flush_);
+}
+
+void Tracers::add(uint64_t id, UniqueFd fd) {
+  // From here on the connection is only written to; anything it says, or
+  // its hang-up, ends it.
+  epoll_event event{};
+  event.events = EPOLLIN | EPOLLRDHUP;
+  event.data.u64 = id;
+  epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd.get(), &event);
+  Tracer& tracer = tracers_[id];
+  // A small buffer keeps what a stopped tracer holds in the kernel small;
+  // one that reads is sent more as soon as it has room (watch()).
+  int buffer = kTracerBuffer;
+  setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+  int room = 0;
+  socklen_t len = sizeof room;
+  if (getsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &room, &len) == 0)
+    tracer.room = static_cast<size_t>(room);
+  tracer.fd = std::move(fd);
+  {
+    std::lock_guard lock(mutex_);
+    hub_.add(id);
+    tracing_ = true;
+  }
+  if (tracers_.size() == 1) {
+    itimerspec every{{0, kFlushNs}, {0, kFlushNs}};
+    timerfd_settime(flush_.get(), 0, &every, nullptr);
+  }
+}
+
+void Tracers::on_event(uint64_t id, uint32_t events) {
+  auto it = tracers_.find(id);
+  if (it == tracers_.end())
+    return;
+  if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+    drop(id);
+  else if (!send_to(id, it->second))
+    drop(id);
+  else
+    watch(id, it->second);
+}
+
+void Tracers::flush() {
+  uint64_t expirations;
+  if (read(flush_.get(), &expirations, sizeof expirations) < 0) {
+    // Flushing without a tick (at the end) is fine too.
+  }
+  std::vector<uint64_t> broken;
+  for (auto& [id, tracer] : tracers_) {
+    if (!send_to(id, tracer))
+      broken.push_back(id);
+    else
+      watch(id, tracer);
+  }
+  for (uint64_t id : broken)
+    drop(id);
+}
+
+bool Tracers::send_to(uint64_t id, Tracer& tracer) {
+  constexpr size_t kMessageBytes = kEventsPerMessage * sizeof(TraceEvent);
+  for (;;) {
+    // The kernel takes a message while what is queued is below the send
+    // buffer.  Events stop short of it, so that at unload the count of what
+    // a tracer lost always finds room, however far behind the tracer is.
+    // Until then one that is that far behind is not even looked at.
+    int queued = 0;
+    bool full = tracer.room > 0 &&
+                ioctl(tracer.fd.get(), SIOCOUTQ, &queued) == 0 &&
+                static_cast<size_t>(queued) + 2 * kMessageBytes + 4096 >=
+                    tracer.room;
+    if (full && !final_)
+      return true;  // the rest waits until it has room
+    uint64_t first;
+    {
+      std::lock_guard lock(mutex_);
+      hub_.peek(id, full ? 1 : kEventsPerMessage, wall_ns(), &batch_, &first);
+    }
+    if (batch_.empty())
+      return true;
+    bool lost_first = batch_.front().kind == TraceEvent::Kind::lost;
+    if (full && !lost_first)
+      return true;
+    ssize_t n = send(tracer.fd.get(), batch_.data(),
+                     batch_.size() * sizeof(TraceEvent),
+                     MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0)
+      return errno == EAGAIN;  // full: the rest waits until it has room
+    std::lock_guard lock(mutex_);
+    hub_.consume(id, first + batch_.size() - (lost_first ? 1 : 0));
+  }
+}
+
+void Tracers::watch(uint64_t id, Tracer& tracer) {
+  bool behind;
+  {
+    std::lock_guard lock(mutex_);
+    behind = hub_.waiting(id) > 0;
+  }
+  if (behind == tracer.behind)
+    return;
+  epoll_event event{};
+  event.events = EPOLLIN | EPOLLRDHUP | (behind ? EPOLLOUT : 0u);
+  event.data.u64 = id;
+  if (epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, tracer.fd.get(), &event) == 0)
+    tracer.behind = behind;
+}
+
+void Tracers::drop(uint64_t id) {
+  auto it = tracers_.find(id);
+  if (it == tracers_.end())
+    return;
+  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, it->second.fd.get(), nullptr);
+  tracers_.erase(it);
+  {
+    std::lock_guard lock(mutex_);
+    hub_.remove(id);
+    tracing_ = hub_.count() > 0;
+  }
+  if (tracers_.empty()) {
+    itimerspec off{};
+    timerfd_settime(flush_.get(), 0, &off, nullptr);
+  }
+}
+
+uint64_t Tracers::events_waiting() {
+  std::lock_guard lock(mutex_);
+  uint64_t count = 0;
+  for (auto& [id, tracer] : tracers_)
+    count += hub_.waiting(id);
+  return count;
+}
+
+bool Tracers::poll_behind(int64_t timeout_ms) {
+  std::vector<pollfd> behind;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& [id, tracer] : tracers_)
+      if (hub_.waiting(id) > 0)
+        behind.push_back({tracer.fd.get(), POLLOUT, 0});
+  }
+  if (behind.empty() || timeout_ms <= 0)
+    return false;
+  poll(behind.data(), behind.size(), static_cast<int>(timeout_ms));
+  return true;
+}
+
+void Tracers::finish() {
+  // Tracers get what is left, and the count of what they lost.  One that
+  // keeps taking it gets it all, within a bound; one that stops taking it
+  // (a stopped tracer) holds unload up only so long, and what it did not
+  // take counts as lost, which it is told: room for that is always kept.
+  int64_t start = monotonic_ms();
+  int64_t progress = start;
+  for (;;) {
+    uint64_t before = events_waiting();
+    flush();
+    int64_t now = monotonic_ms();
+    if (events_waiting() < before)
+      progress = now;
+    int64_t left =
+        std::min(progress + kFinalFlushMs, start + kFinalFlushCapMs) - now;
+    if (!poll_behind(left))
+      break;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& [id, tracer] : tracers_)
+      hub_.give_up(id);
+  }
+  final_ = true;
+  int64_t told_by = monotonic_ms() + kFinalLostMs;
+  for (;;) {
+    flush();
+    if (!poll_behind(told_by - monotonic_ms()))
+      break;
+  }
+  while (!tracers_.empty())
+    drop(tracers_.begin()->first);
+}
+
+}  // namespace elevmod

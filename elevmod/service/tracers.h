@@ -1,0 +1,76 @@
+// The connections that follow the trace, and sending each what waits for it
+// in the ring (trace_hub.h).  The service's loop owns this; the ring is
+// shared with the calls, under the model's lock.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "model/trace.h"
+#include "model/trace_hub.h"
+#include "wire/unique_fd.h"
+
+namespace elevmod {
+
+class Tracers {
+ public:
+  // `hub` and `tracing` are guarded by `mutex`; tracing is set while
+  // anyone traces, so that calls can skip the trace's work otherwise.
+  Tracers(std::mutex& mutex, TraceHub& hub, std::atomic<bool>& tracing);
+
+  // Makes the timer that sends the tracers what waits; -1 on failure.
+  // Watch flush_fd() and call flush() when it is readable.
+  bool set_up(int epoll_fd);
+  int flush_fd() const { return flush_.get(); }
+
+  size_t count() const { return tracers_.size(); }
+  bool has(uint64_t id) const { return tracers_.count(id) != 0; }
+
+  // Takes connection `fd`, already watched on the epoll descriptor with tag
+  // `id`, as a tracer from the next event on.
+  void add(uint64_t id, UniqueFd fd);
+
+  // An epoll event for tracer `id`: room to send more, or (anything it
+  // says, its hang-up) its end.
+  void on_event(uint64_t id, uint32_t events);
+
+  // Sends each tracer what waits for it, as far as it has room.
+  void flush();
+
+  // At unload: gives each tracer what is left and the count of what it
+  // lost, within bounds, then ends them all.
+  void finish();
+
+ private:
+  struct Tracer {
+    UniqueFd fd;
+    size_t room = 0;      // the connection's send buffer
+    bool behind = false;  // watched for room (EPOLLOUT) to send the rest
+  };
+
+  bool send_to(uint64_t id, Tracer& tracer);
+  // Watches the tracer for room while events wait for it, and only then.
+  void watch(uint64_t id, Tracer& tracer);
+  void drop(uint64_t id);
+  uint64_t events_waiting();
+  // Waits up to timeout_ms for room at a tracer that is behind; false when
+  // none is behind or the time is up.
+  bool poll_behind(int64_t timeout_ms);
+
+  std::mutex& mutex_;
+  TraceHub& hub_;
+  std::atomic<bool>& tracing_;
+  int epoll_fd_ = -1;
+  UniqueFd flush_;  // a timer that sends the tracers what waits
+  std::map<uint64_t, Tracer> tracers_;
+  std::vector<TraceEvent> batch_;  // scratch for sending
+  // At unload, once what is left is counted as lost: the count may use the
+  // room kept for it.
+  bool final_ = false;
+};
+
+}  // namespace elevmod

@@ -1,0 +1,146 @@
+#include "wire/service_client.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "wire/framing.h"
+#include "wire/socket_path.h"
+#include "wire/unique_fd.h"
+
+namespace elevmod {
+
+namespace {
+
+// Tries at asking a service that drops the connection before reading it.
+constexpr int kAttempts = 3;
+
+std::string errno_text(int error) { return std::strerror(error); }
+
+}  // namespace
+
+int connect_socket(const std::string& path, int timeout_seconds) {
+  sockaddr_un addr;
+  if (!socket_address(path, &addr))
+    return -1;
+  UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  if (!fd)
+    return -1;
+  // A stopped service whose backlog is full would otherwise hold connect()
+  // for good: on a Unix socket, the send timeout bounds that wait.
+  timeval timeout{timeout_seconds, 0};
+  setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) !=
+      0) {
+    int saved = errno;
+    fd.reset();
+    errno = saved;
+    return -1;
+  }
+  return fd.release();
+}
+
+bool peer_is_trusted(int fd, const std::string& path, std::string* err) {
+  ucred peer{};
+  socklen_t len = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0) {
+    *err = "cannot tell who serves " + path + ": " + errno_text(errno);
+    return false;
+  }
+  if (uid_is_trusted(peer.uid))
+    return true;
+  *err = "refusing the service on " + path + ": it runs as user " +
+         user_name(peer.uid) +
+         " (uid " + std::to_string(peer.uid) + "), not as you or root";
+  return false;
+}
+
+namespace {
+
+// ask_service(), leaving the connection open in *kept when that is not null
+// and the service said yes.
+int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
+             std::string* err, int* kept) {
+  const std::string no_answer = "no answer from " + path + " within " +
+                                std::to_string(kClientTimeoutSeconds) +
+                                " s (is the service stopped?)";
+  // A service flooded with connections may drop ours before it has read
+  // anything from it: then nothing was asked, and asking again is safe.
+  UniqueFd fd;
+  Request request;
+  request.verb = verb;
+  bool sent = false;
+  int send_error = 0;
+  for (int attempt = 0; attempt < kAttempts && !sent; ++attempt) {
+    fd.reset(connect_socket(path, kClientTimeoutSeconds));
+    if (!fd) {
+      int saved = errno;
+      if (saved == ENOENT || saved == ECONNREFUSED) {
+        *err = "no service is loaded on " + path;
+      } else if (saved == EAGAIN) {
+        *err = no_answer;
+        saved = ETIMEDOUT;
+      } else {
+        *err = "cannot connect to " + path + ": " + errno_text(saved);
+      }
+      return saved;
+    }
+    if (!peer_is_trusted(fd.get(), path, err))
+      return EACCES;
+    sent = send_message(fd.get(), &request, sizeof request, pass_fd);
+    send_error = sent ? 0 : errno ? errno : EPROTO;
+    if (!sent && send_error != EPIPE && send_error != ECONNRESET)
+      break;
+  }
+  // A wedged service must not hang its clients for good.
+  timeval timeout{kClientTimeoutSeconds, 0};
+  setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  int result = 0;
+  bool truncated = false;
+  ssize_t n = -1;
+  if (!sent) {
+    result = send_error;
+    *err = "cannot send to " + path + ": " + errno_text(result);
+  } else if ((n = receive_message(fd.get(), reply, sizeof *reply, nullptr,
+                                  &truncated)) != sizeof *reply ||
+             truncated || reply->magic != kMagic) {
+    result = n < 0 ? errno : n == 0 ? ECONNRESET : EPROTO;
+    if (n < 0 && result == EAGAIN) {
+      *err = no_answer;
+      result = ETIMEDOUT;
+    } else if (n < 0 || n == 0) {
+      *err = "no answer from " + path + ": " + errno_text(result);
+    } else {
+      *err = "unexpected answer from " + path +
+             " (a different elevmod version?)";
+    }
+  } else if (reply->error != 0) {
+    result = reply->error;
+    *err = "the service on " + path + " refused: " + errno_text(result);
+  }
+  if (kept && result == 0) {
+    timeval forever{0, 0};
+    setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &forever, sizeof forever);
+    *kept = fd.release();
+  }
+  return result;
+}
+
+}  // namespace
+
+int ask_service(const std::string& path, Verb verb, int pass_fd, Reply* reply,
+                std::string* err) {
+  return exchange(path, verb, pass_fd, reply, err, nullptr);
+}
+
+int open_trace(const std::string& path, std::string* err) {
+  Reply reply;
+  int fd = -1;
+  exchange(path, Verb::trace, -1, &reply, err, &fd);
+  return fd;
+}
+
+}  // namespace elevmod

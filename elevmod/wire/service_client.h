@@ -1,0 +1,39 @@
+// The client side of the service's socket: connecting within a bound,
+// checking who serves before handing anything over, one request and its
+// reply, and the trace.
+#pragma once
+
+#include <string>
+
+#include "wire/wire.h"
+
+namespace elevmod {
+
+// How long a client waits for the service to accept it, and then to answer.
+constexpr int kClientTimeoutSeconds = 10;
+
+// Connects to the service, waiting at most `timeout_seconds` for it to
+// accept.  Returns the fd, or -1 with errno set (ENOENT or ECONNREFUSED mean
+// that no service is loaded there, EAGAIN that it did not accept in time).
+int connect_socket(const std::string& path, int timeout_seconds);
+
+// Checks that the peer of a connected socket runs as this process's user or
+// as root, the only ones a client may hand anything to.  Returns false with
+// *err naming the user that serves `path`.
+bool peer_is_trusted(int fd, const std::string& path, std::string* err);
+
+// One request to the service at `path` and its reply.  Returns 0, or the
+// errno of what failed: ENOENT/ECONNREFUSED when no service is loaded,
+// ECONNRESET/EPIPE when it went away before it answered, ETIMEDOUT when it
+// did not accept or answer in time, EACCES when another user serves it
+// (nothing is sent then), the service's own refusal otherwise.  *err
+// describes the failure.
+int ask_service(const std::string& path, Verb verb, int pass_fd, Reply* reply,
+                std::string* err);
+
+// Asks the service at `path` for its trace.  Returns the connection, on
+// which messages of whole TraceEvents follow until the service ends, or -1
+// with *err set.
+int open_trace(const std::string& path, std::string* err);
+
+}  // namespace elevmod
