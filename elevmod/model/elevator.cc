@@ -35,9 +35,9 @@ Elevator::Elevator(Config config) : config_(config) {}
 
 void Elevator::note_arrival(int nr) {
   switch (nr) {
-    case kNrStart: ++start_calls_; break;
-    case kNrRequest: ++request_calls_; break;
-    case kNrStop: ++stop_calls_; break;
+    case kNrStart: ++counts_.start_calls; break;
+    case kNrRequest: ++counts_.request_calls; break;
+    case kNrStop: ++counts_.stop_calls; break;
     default: break;
   }
 }
@@ -63,14 +63,14 @@ void Elevator::commit(const Call& call, std::vector<CarEvent>* events) {
   int result = answer(call);
   if (call.nr == kNrRequest) {
     if (result != 0) {
-      ++refused_;
+      ++counts_.refused;
       return;
     }
     auto [type, from, to] = call.args;
     waiting_[from - 1][queue_of(from, to)].push_back(
         {static_cast<uint8_t>(type), static_cast<uint8_t>(to)});
     ++waiting_count_;
-    ++accepted_;
+    ++counts_.accepted;
     return;
   }
   if (result != 0)
@@ -113,7 +113,7 @@ int Elevator::unload() {
   auto gone = std::remove_if(aboard_.begin(), aboard_.end(), here);
   int count = static_cast<int>(aboard_.end() - gone);
   aboard_.erase(gone, aboard_.end());
-  delivered_ += count;
+  counts_.delivered += count;
   return count;
 }
 
@@ -209,12 +209,7 @@ Snapshot Elevator::snapshot() const {
   s.waiting = waiting_count_;
   for (int f = 0; f < kFloors; ++f)
     s.waiting_by_floor[f] = waiting_[f][0].size() + waiting_[f][1].size();
-  s.delivered = delivered_;
-  s.accepted = accepted_;
-  s.refused = refused_;
-  s.start_calls = start_calls_;
-  s.request_calls = request_calls_;
-  s.stop_calls = stop_calls_;
+  s.counts = counts_;
   return s;
 }
 

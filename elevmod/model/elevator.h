@@ -30,22 +30,29 @@ struct Call {
   std::array<int32_t, 3> args{};
 };
 
-// Everything the status shows.  Fixed layout: it also crosses the socket.
+// The elevator's running counts: kept by the model, shown by the status.
+struct Counters {
+  uint64_t delivered = 0;
+  uint64_t accepted = 0;  // requests answered 0
+  uint64_t refused = 0;   // requests answered 1
+  uint64_t start_calls = 0;
+  uint64_t request_calls = 0;
+  uint64_t stop_calls = 0;
+};
+
+// Everything the status shows.  Fixed layout with no padding: it also
+// crosses the socket (wire.h asserts it).
 struct Snapshot {
   State state = State::offline;
   int32_t floor = 1;
   int32_t direction = 0;  // +1 up, -1 down, 0 none
   uint32_t capacity = 0;
   uint32_t aboard = 0;
+  uint32_t reserved = 0;  // keeps max_waiting aligned with no hole
   uint64_t max_waiting = 0;
   uint64_t waiting = 0;
   std::array<uint64_t, kFloors> waiting_by_floor{};  // index 0 is floor 1
-  uint64_t delivered = 0;
-  uint64_t accepted = 0;
-  uint64_t refused = 0;
-  uint64_t start_calls = 0;
-  uint64_t request_calls = 0;
-  uint64_t stop_calls = 0;
+  Counters counts;
   uint32_t listeners = 0;  // filled in by the service
   uint32_t tracers = 0;    // likewise
 };
@@ -112,12 +119,7 @@ class Elevator {
   // [floor-1][1] down.  Each queue is served first come, first served.
   std::array<std::array<std::deque<Passenger>, 2>, kFloors> waiting_;
   uint64_t waiting_count_ = 0;
-  uint64_t delivered_ = 0;
-  uint64_t accepted_ = 0;
-  uint64_t refused_ = 0;
-  uint64_t start_calls_ = 0;
-  uint64_t request_calls_ = 0;
-  uint64_t stop_calls_ = 0;
+  Counters counts_;
 };
 
 }  // namespace elevmod

@@ -26,7 +26,7 @@ void steps(Elevator& e, int n) {
 
 void expect_invariant(const Elevator& e) {
   Snapshot s = e.snapshot();
-  EXPECT_EQ(s.accepted, s.waiting + s.aboard + s.delivered);
+  EXPECT_EQ(s.counts.accepted, s.waiting + s.aboard + s.counts.delivered);
   uint64_t by_floor = 0;
   for (uint64_t w : s.waiting_by_floor)
     by_floor += w;
@@ -47,9 +47,9 @@ TEST(Elevator, RequestValidity) {
     EXPECT_EQ(call(e, request_call(c.type, c.from, c.to)), c.want)
         << c.type << " " << c.from << " " << c.to;
     Snapshot s = e.snapshot();
-    EXPECT_EQ(s.accepted, c.want == 0 ? 1u : 0u);
-    EXPECT_EQ(s.refused, c.want == 0 ? 0u : 1u);
-    EXPECT_EQ(s.request_calls, 1u);
+    EXPECT_EQ(s.counts.accepted, c.want == 0 ? 1u : 0u);
+    EXPECT_EQ(s.counts.refused, c.want == 0 ? 0u : 1u);
+    EXPECT_EQ(s.counts.request_calls, 1u);
   }
 }
 
@@ -64,9 +64,9 @@ TEST(Elevator, StartAndStopRules) {
   EXPECT_EQ(call(e, stop_call()), 1);
   EXPECT_EQ(call(e, start_call()), 0);
   Snapshot s = e.snapshot();
-  EXPECT_EQ(s.start_calls, 3u);
-  EXPECT_EQ(s.stop_calls, 3u);
-  EXPECT_EQ(s.accepted + s.refused, 0u);
+  EXPECT_EQ(s.counts.start_calls, 3u);
+  EXPECT_EQ(s.counts.stop_calls, 3u);
+  EXPECT_EQ(s.counts.accepted + s.counts.refused, 0u);
 }
 
 TEST(Elevator, AnswerAloneChangesNothing) {
@@ -76,11 +76,11 @@ TEST(Elevator, AnswerAloneChangesNothing) {
   EXPECT_EQ(e.answer(request_call(0, 1, 2)), 0);
   Snapshot s = e.snapshot();
   EXPECT_EQ(s.state, State::offline);
-  EXPECT_EQ(s.accepted, 0u);
-  EXPECT_EQ(s.start_calls, 1u);
+  EXPECT_EQ(s.counts.accepted, 0u);
+  EXPECT_EQ(s.counts.start_calls, 1u);
   // The call arrives again after an interruption and is answered afresh.
   EXPECT_EQ(call(e, start_call()), 0);
-  EXPECT_EQ(e.snapshot().start_calls, 2u);
+  EXPECT_EQ(e.snapshot().counts.start_calls, 2u);
 }
 
 TEST(Elevator, RefusesBeyondMaxWaiting) {
@@ -124,7 +124,7 @@ TEST(Elevator, CarFetchesAndDelivers) {
   EXPECT_EQ(e.snapshot().floor, 1);
   e.step();
   Snapshot s = e.snapshot();
-  EXPECT_EQ(s.delivered, 1u);
+  EXPECT_EQ(s.counts.delivered, 1u);
   EXPECT_EQ(s.aboard, 0u);
   e.step();
   EXPECT_EQ(e.snapshot().state, State::idle);
@@ -141,7 +141,7 @@ TEST(Elevator, CapacityLimitsBoarding) {
   EXPECT_EQ(e.snapshot().waiting, 3u);
   steps(e, 100);
   Snapshot s = e.snapshot();
-  EXPECT_EQ(s.delivered, 5u);
+  EXPECT_EQ(s.counts.delivered, 5u);
   EXPECT_EQ(s.state, State::idle);
   expect_invariant(e);
 }
@@ -154,14 +154,14 @@ TEST(Elevator, SweepsOneWayBeforeTurning) {
   call(e, request_call(0, 3, 2));  // behind it on the way up: wants down
   call(e, request_call(0, 4, 8));  // ahead, same way
   int max_floor = 0, floor_when_down_rider_boards = 0;
-  for (int i = 0; i < 40 && e.snapshot().delivered < 3; ++i) {
+  for (int i = 0; i < 40 && e.snapshot().counts.delivered < 3; ++i) {
     e.step();
     Snapshot s = e.snapshot();
     max_floor = std::max(max_floor, s.floor);
     if (!floor_when_down_rider_boards && s.waiting_by_floor[2] == 0)
       floor_when_down_rider_boards = max_floor;
   }
-  EXPECT_EQ(e.snapshot().delivered, 3u);
+  EXPECT_EQ(e.snapshot().counts.delivered, 3u);
   // The down rider on 3 is picked up only after the sweep up to 8.
   EXPECT_EQ(floor_when_down_rider_boards, 8);
 }
@@ -179,13 +179,13 @@ TEST(Elevator, StopDeliversThoseAboardAndTakesNoOneElse) {
   steps(e, 10);
   Snapshot s = e.snapshot();
   EXPECT_EQ(s.state, State::offline);
-  EXPECT_EQ(s.delivered, 1u);
+  EXPECT_EQ(s.counts.delivered, 1u);
   EXPECT_EQ(s.floor, 4);
   EXPECT_EQ(s.waiting_by_floor[1], 1u);  // stays on its floor
   // Started again, the car fetches the one left waiting.
   EXPECT_EQ(call(e, start_call()), 0);
   steps(e, 20);
-  EXPECT_EQ(e.snapshot().delivered, 2u);
+  EXPECT_EQ(e.snapshot().counts.delivered, 2u);
   expect_invariant(e);
 }
 
@@ -206,10 +206,10 @@ TEST(Elevator, InvariantHoldsUnderMixedLoad) {
     expect_invariant(e);
   }
   Snapshot s = e.snapshot();
-  EXPECT_GT(s.accepted, 0u);
-  EXPECT_GT(s.refused, 0u);
-  EXPECT_GT(s.delivered, 0u);
-  EXPECT_EQ(s.request_calls, 5000u);
+  EXPECT_GT(s.counts.accepted, 0u);
+  EXPECT_GT(s.counts.refused, 0u);
+  EXPECT_GT(s.counts.delivered, 0u);
+  EXPECT_EQ(s.counts.request_calls, 5000u);
 }
 
 }  // namespace

@@ -30,11 +30,11 @@ std::string render_text(const Snapshot& s, size_t max_lines) {
   append(figures, "aboard:     %u of %u\n", s.aboard, s.capacity);
   append(figures, "waiting:    %" PRIu64 " (at most %" PRIu64 ")\n",
          s.waiting, s.max_waiting);
-  append(figures, "delivered:  %" PRIu64 "\n", s.delivered);
+  append(figures, "delivered:  %" PRIu64 "\n", s.counts.delivered);
   append(figures, "requests:   %" PRIu64 " accepted, %" PRIu64 " refused\n",
-         s.accepted, s.refused);
+         s.counts.accepted, s.counts.refused);
   append(figures, "calls:      %" PRIu64 " start, %" PRIu64 " request, %" PRIu64
-         " stop\n", s.start_calls, s.request_calls, s.stop_calls);
+         " stop\n", s.counts.start_calls, s.counts.request_calls, s.counts.stop_calls);
   append(figures, "listeners:  %u\n", s.listeners);
   append(figures, "tracers:    %u\n", s.tracers);
   size_t figure_lines = std::count(figures.begin(), figures.end(), '\n');
@@ -85,10 +85,10 @@ std::string render_json(const Snapshot& s) {
     append(out, f ? ",%" PRIu64 : "%" PRIu64, s.waiting_by_floor[f]);
   out += "],";
   append(out, "\"delivered\":%" PRIu64 ",\"accepted\":%" PRIu64
-         ",\"refused\":%" PRIu64 ",", s.delivered, s.accepted, s.refused);
+         ",\"refused\":%" PRIu64 ",", s.counts.delivered, s.counts.accepted, s.counts.refused);
   append(out, "\"calls\":{\"start\":%" PRIu64 ",\"request\":%" PRIu64
-         ",\"stop\":%" PRIu64 "},", s.start_calls, s.request_calls,
-         s.stop_calls);
+         ",\"stop\":%" PRIu64 "},", s.counts.start_calls, s.counts.request_calls,
+         s.counts.stop_calls);
   append(out, "\"listeners\":%u,\"tracers\":%u}\n", s.listeners, s.tracers);
   return out;
 }

@@ -19,12 +19,12 @@ Snapshot sample() {
   s.waiting = 27;
   s.waiting_by_floor[0] = 2;
   s.waiting_by_floor[8] = 25;
-  s.delivered = 4;
-  s.accepted = 33;
-  s.refused = 1;
-  s.start_calls = 1;
-  s.request_calls = 34;
-  s.stop_calls = 0;
+  s.counts.delivered = 4;
+  s.counts.accepted = 33;
+  s.counts.refused = 1;
+  s.counts.start_calls = 1;
+  s.counts.request_calls = 34;
+  s.counts.stop_calls = 0;
   s.listeners = 2;
   s.tracers = 1;
   return s;

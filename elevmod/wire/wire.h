@@ -2,6 +2,8 @@
 // the listener fd alongside) and reads one Reply; a tracer then reads
 // messages of whole TraceEvents until the service ends.  Fixed layouts
 // checked at compile time: a change fails to build until kMagic changes.
+// None has padding, so every byte sent is a field's, set by its
+// initialiser: nothing of the process's memory leaves with a message.
 #pragma once
 
 #include <sys/types.h>
@@ -16,7 +18,7 @@
 
 namespace elevmod {
 
-constexpr uint32_t kMagic = 0x454c4d31;  // "ELM1"; bump on any layout change
+constexpr uint32_t kMagic = 0x454c4d32;  // "ELM2"; bump on any layout change
 
 enum class Verb : uint32_t { attach = 1, status = 2, unload = 3, trace = 4 };
 
@@ -31,14 +33,28 @@ struct Reply {
   Snapshot snapshot;
 };
 
-static_assert(std::is_trivially_copyable_v<Request> &&
-              std::is_trivially_copyable_v<Reply> &&
-              std::is_trivially_copyable_v<TraceEvent>);
+template <typename T>
+constexpr bool kWireSafe = std::is_trivially_copyable_v<T> &&
+                           std::has_unique_object_representations_v<T>;
+static_assert(kWireSafe<Request> && kWireSafe<Reply> &&
+              kWireSafe<Snapshot> && kWireSafe<TraceEvent>);
 static_assert(sizeof(Request) == 8 && offsetof(Request, verb) == 4);
-static_assert(offsetof(Reply, error) == 4 && offsetof(Reply, snapshot) == 8);
-static_assert(sizeof(Reply) == 8 + sizeof(Snapshot));
-static_assert(offsetof(TraceEvent, time_ns) == 8 &&
-              offsetof(TraceEvent, call) == 24);
+static_assert(sizeof(Reply) == 184 && offsetof(Reply, error) == 4 &&
+              offsetof(Reply, snapshot) == 8);
+static_assert(sizeof(Snapshot) == 176 && offsetof(Snapshot, floor) == 4 &&
+              offsetof(Snapshot, aboard) == 16 &&
+              offsetof(Snapshot, max_waiting) == 24 &&
+              offsetof(Snapshot, waiting_by_floor) == 40 &&
+              offsetof(Snapshot, counts) == 120 &&
+              offsetof(Snapshot, listeners) == 168 &&
+              offsetof(Snapshot, tracers) == 172);
+static_assert(sizeof(Counters) == 48);
+static_assert(sizeof(TraceEvent) == 80 && offsetof(TraceEvent, time_ns) == 8 &&
+              offsetof(TraceEvent, pid) == 16 &&
+              offsetof(TraceEvent, call) == 24 &&
+              offsetof(TraceEvent, comm) == 40 &&
+              offsetof(TraceEvent, car) == 56 &&
+              offsetof(TraceEvent, lost) == 72);
 
 // Who may use a service, and whose service a client may use: this
 // process's user, or root.
