@@ -17,8 +17,8 @@
 #include <cstring>
 #include <string>
 
-#include "wire/notify.h"
 #include "wire/framing.h"
+#include "wire/notify.h"
 
 namespace {
 
@@ -59,31 +59,31 @@ int main(int argc, char** argv) {
   pid_t child = fork();
   if (child == 0) {
     close(channel[0]);
-    int listener;
+    elevmod::UniqueFd listener;
     std::string err;
     if (elevmod::install_filter(&listener, &err) != 0) {
       std::fprintf(stderr, "responder: %s\n", err.c_str());
       _exit(125);
     }
     char byte = 0;
-    elevmod::send_message(channel[1], &byte, 1, listener);
-    close(listener);
+    elevmod::send_message(channel[1], &byte, 1, listener.get());
+    listener.reset();
     close(channel[1]);
     execvp(argv[1], argv + 1);
     std::perror("responder: exec");
     _exit(127);
   }
   close(channel[1]);
-  int listener = -1;
+  elevmod::UniqueFd listener;
   bool truncated;
   char byte;
   if (elevmod::receive_message(channel[0], &byte, 1, &listener,
                                &truncated) == 1 &&
-      listener >= 0) {
+      listener) {
     elevmod::Notifier probe;
     std::string err;
     if (probe.usable(&err))  // libseccomp's probe enables notifications
-      answer_all(listener);
+      answer_all(listener.get());
   }
   int status = 0;
   waitpid(child, &status, 0);

@@ -45,9 +45,9 @@
 #include <string>
 #include <vector>
 
+#include "wire/framing.h"
 #include "wire/notify.h"
 #include "wire/service_client.h"
-#include "wire/framing.h"
 
 using elevmod::Request;
 using elevmod::Verb;
@@ -62,7 +62,7 @@ namespace {
 int idle(const char* path, int count) {
   std::vector<int> fds;
   for (int i = 0; i < count; ++i) {
-    int fd = elevmod::connect_socket(path, 1);
+    int fd = elevmod::connect_socket(path, 1).release();
     if (fd < 0)
       break;
     fds.push_back(fd);
@@ -91,7 +91,7 @@ int noread(const char* path, int count) {
   Request status;
   std::vector<int> fds;
   for (int i = 0; i < count; ++i) {
-    int fd = elevmod::connect_socket(path, 10);
+    int fd = elevmod::connect_socket(path, 10).release();
     if (fd < 0 || !elevmod::send_message(fd, &status, sizeof status, -1))
       return 1;
     fds.push_back(fd);
@@ -104,7 +104,7 @@ int noread(const char* path, int count) {
 int attach_once(const char* path, int listener) {
   Request attach;
   attach.verb = Verb::attach;
-  int fd = elevmod::connect_socket(path, 10);
+  int fd = elevmod::connect_socket(path, 10).release();
   if (fd < 0 || !elevmod::send_message(fd, &attach, sizeof attach, listener))
     return -1;
   elevmod::Reply reply;
@@ -117,12 +117,13 @@ int attach_once(const char* path, int listener) {
 }
 
 int dup_listener(const char* path) {
-  int listener;
+  elevmod::UniqueFd filter;
   std::string err;
-  if (elevmod::install_filter(&listener, &err) != 0) {
+  if (elevmod::install_filter(&filter, &err) != 0) {
     std::fprintf(stderr, "badclient: %s\n", err.c_str());
     return 1;
   }
+  int listener = filter.release();
   int copy = dup(listener);
   std::printf("attach %d\n", attach_once(path, listener));
   std::printf("attach %d\n", attach_once(path, copy));
@@ -155,7 +156,7 @@ int linger_fd(const char* path) {
   char block[65536] = {};
   while (send(stuck, block, sizeof block, MSG_NOSIGNAL) > 0) {
   }
-  int fd = elevmod::connect_socket(path, 10);
+  int fd = elevmod::connect_socket(path, 10).release();
   Request status;
   if (fd < 0 || !elevmod::send_message(fd, &status, sizeof status, stuck))
     return 1;
@@ -172,13 +173,14 @@ int linger_fd(const char* path) {
 // A trace request carrying this process's own seccomp listener, then a
 // call, which waits on that listener for whoever holds it.
 int trace_listener(const char* path) {
-  int listener;
+  elevmod::UniqueFd filter;
   std::string err;
-  if (elevmod::install_filter(&listener, &err) != 0) {
+  if (elevmod::install_filter(&filter, &err) != 0) {
     std::fprintf(stderr, "badclient: %s\n", err.c_str());
     return 1;
   }
-  int fd = elevmod::connect_socket(path, 10);
+  int listener = filter.release();
+  int fd = elevmod::connect_socket(path, 10).release();
   Request trace;
   trace.verb = Verb::trace;
   if (fd < 0 || !elevmod::send_message(fd, &trace, sizeof trace, listener))
@@ -199,7 +201,7 @@ int trace_fds(const char* path, int count) {
   trace.verb = Verb::trace;
   for (int i = 0; i < count; ++i) {
     int p[2];
-    int fd = elevmod::connect_socket(path, 10);
+    int fd = elevmod::connect_socket(path, 10).release();
     if (fd < 0 || pipe2(p, O_CLOEXEC) != 0 ||
         !elevmod::send_message(fd, &trace, sizeof trace, p[0]))
       return 1;
@@ -241,7 +243,7 @@ int foreign_listener(const char* path, bool hangup) {
 // Connects, says "connected", and only once a line arrives on standard
 // input sends an attach with its listener, then makes a call.
 int late_attach(const char* path) {
-  int fd = elevmod::connect_socket(path, 10);
+  int fd = elevmod::connect_socket(path, 10).release();
   if (fd < 0)
     return 1;
   std::printf("connected\n");
@@ -249,10 +251,11 @@ int late_attach(const char* path) {
   char line[16];
   if (!std::fgets(line, sizeof line, stdin))
     return 1;
-  int listener;
+  elevmod::UniqueFd filter;
   std::string err;
-  if (elevmod::install_filter(&listener, &err) != 0)
+  if (elevmod::install_filter(&filter, &err) != 0)
     return 1;
+  int listener = filter.release();
   Request attach;
   attach.verb = Verb::attach;
   if (!elevmod::send_message(fd, &attach, sizeof attach, listener))
@@ -295,7 +298,7 @@ int main(int argc, char** argv) {
     return foreign_listener(argv[1], mode == "hangupserver");
   if (mode == "lateattach")
     return late_attach(argv[1]);
-  int fd = elevmod::connect_socket(argv[1], 10);
+  int fd = elevmod::connect_socket(argv[1], 10).release();
   if (fd < 0) {
     std::perror("badclient: connect");
     return 1;

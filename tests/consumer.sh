@@ -38,7 +38,7 @@ EOF_CASES
 expect "one call per run" "$(json_field start),$(json_field stop)" 2,2
 unload
 check "unloaded: --start" 2 "$digest"$'\nModule is not loaded!\n' "" \
-  "$ELEVMOD" run -- "${FAST[@]}" ./consumer --start
+  "${UNNAMED[@]}" "$ELEVMOD" run -- "${FAST[@]}" ./consumer --start
 
 # A wrong count of arguments: the two lines, status 3, no digest, no pause.
 begin=$(date +%s%N)

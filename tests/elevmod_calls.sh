@@ -40,11 +40,20 @@ check "fill to max-waiting" 0 $'0 100\n1 5\n' "" raw -n 105 324 0 2 1
 expect "accepted at max-waiting" "$(json_field accepted)" 100
 expect "waiting at max-waiting" "$(json_field waiting)" 100
 
-# After unload, and with no service at all, every call fails with -1.
+# After unload, and with no service at all, every call fails with -1; run
+# says so when the socket was named (here by $ELEVMOD_SOCKET), not of the
+# default one.
 unload
 for nr in 323 325 "324 0 1 2"; do
-  check "no service: $nr" 0 $'-1\n' "" raw $nr
+  check "no service: $nr" 0 $'-1\n' "" "${UNNAMED[@]}" "$ELEVMOD" run \
+    "$RAWCALL" $nr
 done
+check "no service on a named socket" 0 $'-1\n' \
+  "elevmod: run: no service is loaded on $ELEVMOD_SOCKET; $RAWCALL runs without one (its calls fail with -1)"$'\n' \
+  raw 323
+check "no service on a named file that is no socket" 0 $'-1\n' \
+  "elevmod: run: no service is loaded on /etc/passwd; $RAWCALL runs without one (its calls fail with -1)"$'\n' \
+  "$ELEVMOD" run --socket /etc/passwd "$RAWCALL" 323
 
 # Does --reply answer exactly what it is told, and -1 for the others?
 # (Arguments are joined by _ in the table.)

@@ -15,6 +15,10 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/cabgate-test.XXXXXX")
 export ELEVMOD_SOCKET=$scratch/socket
 passed=0
 failed=0
+# Runs a command with the default socket, in a runtime directory of the
+# test's own where no service is ever loaded: `elevmod run` says nothing of
+# a service that a user did not name.
+UNNAMED=(env -u ELEVMOD_SOCKET XDG_RUNTIME_DIR="$scratch/runtime")
 
 cleanup() {
   "$ELEVMOD" unload >/dev/null 2>&1

@@ -33,7 +33,7 @@ check "empty program name" 255 "" \
 
 # No module: the digest, one attempt line, then the complaint on stderr.
 check "no service" 1 "$digest"$'\n'"$first"$'\n' $'Module is not loaded!\n' \
-  "$ELEVMOD" run -- "${FAST[@]}" ./producer
+  "${UNNAMED[@]}" "$ELEVMOD" run -- "${FAST[@]}" ./producer
 check "stock kernel" 1 "$digest"$'\n'"$first"$'\n' $'Module is not loaded!\n' \
   "${FAST[@]}" ./producer
 check "result 2" 1 "$digest"$'\n'"$first"$'\n' $'Module is not loaded!\n' \

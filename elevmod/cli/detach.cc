@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "wire/unique_fd.h"
+
 namespace elevmod {
 
 bool detach(const std::function<int()>& body) {
@@ -13,20 +15,25 @@ bool detach(const std::function<int()>& body) {
   if (child < 0)
     return false;
   if (child == 0) {
-    pid_t grandchild = fork();
-    if (grandchild != 0)
-      _exit(grandchild < 0 ? 1 : 0);
-    setpgid(0, 0);
+    // Set up here, where a failure still reaches the caller through this
+    // child's status; the grandchild inherits it all.
+    if (setpgid(0, 0) != 0)
+      _exit(1);
     if (chdir("/") != 0) {
       // Only pins the directory; nothing is needed from it.
     }
-    int null_fd = open("/dev/null", O_RDWR);
-    if (null_fd >= 0) {
-      for (int fd = 0; fd < 3; ++fd)
-        dup2(null_fd, fd);
-      if (null_fd > 2)
-        close(null_fd);
-    }
+    UniqueFd null_fd(open("/dev/null", O_RDWR));
+    if (!null_fd)
+      _exit(1);
+    for (int fd = 0; fd < 3; ++fd)
+      if (dup2(null_fd.get(), fd) != fd)
+        _exit(1);
+    if (null_fd.get() <= 2)
+      null_fd.release();  // it is one of the three now
+    null_fd.reset();
+    pid_t grandchild = fork();
+    if (grandchild != 0)
+      _exit(grandchild < 0 ? 1 : 0);
     _exit(body());
   }
   int status = 0;

@@ -10,10 +10,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "wire/service_client.h"
-#include "wire/framing.h"
 #include "model/status.h"
 #include "model/trace.h"
+#include "wire/errors.h"
+#include "wire/framing.h"
+#include "wire/service_client.h"
 #include "wire/unique_fd.h"
 
 namespace elevmod {
@@ -132,7 +133,7 @@ FollowEnd follow_trace(const std::string& path, bool json, std::string* err) {
       break;  // the service ended
     if (n < 0 || truncated || n % sizeof(TraceEvent) != 0) {
       *err = n < 0 ? "reading the trace from " + path + ": " +
-                         std::strerror(errno)
+                         errno_text(errno)
                    : "unexpected trace message from " + path;
       end = FollowEnd::failed;
       break;

@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "model/elevator.h"
 #include "cli/exit_status.h"
 #include "cli/help.h"
+#include "model/elevator.h"
 #include "wire/socket_path.h"
 
 namespace elevmod {

@@ -7,20 +7,30 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
-#include "model/elevator.h"
-#include "wire/notify.h"
-#include "wire/service_client.h"
 #include "cli/detach.h"
 #include "cli/exit_status.h"
+#include "model/elevator.h"
+#include "wire/errors.h"
 #include "wire/framing.h"
+#include "wire/notify.h"
+#include "wire/service_client.h"
 #include "wire/socket_path.h"
 #include "wire/unique_fd.h"
 
 namespace elevmod {
 
 namespace {
+
+// Whether the user named the socket (--socket, $ELEVMOD_SOCKET) rather than
+// leaving it to the default.
+bool socket_named(const RunOptions& options) {
+  const char* env = std::getenv("ELEVMOD_SOCKET");
+  return !options.socket.empty() || (env && *env);
+}
 
 bool has_replies(const RunOptions& options) {
   for (const auto& reply : options.replies)
@@ -32,14 +42,15 @@ bool has_replies(const RunOptions& options) {
 // The answering side of --reply.  It runs outside the filter, so the
 // listener hangs up once the command and all its children are gone.
 // detach() keeps it answering when a terminal's ^C reaches the command.
-[[noreturn]] void answer_fixed(int channel, const RunOptions& options) {
-  int listener = -1;
+[[noreturn]] void answer_fixed(UniqueFd channel, const RunOptions& options) {
+  UniqueFd owned;
   bool truncated = false;
   char byte;
-  if (receive_message(channel, &byte, 1, &listener, &truncated) <= 0 ||
-      listener < 0)
+  if (receive_message(channel.get(), &byte, 1, &owned, &truncated) <= 0 ||
+      !owned)
     _exit(0);
-  close(channel);
+  channel.reset();
+  int listener = owned.get();
   Notifier notifier;
   std::string err;
   if (!notifier.usable(&err))
@@ -71,17 +82,16 @@ bool has_replies(const RunOptions& options) {
 UniqueFd start_helper(const RunOptions& options, std::string* err) {
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
-    *err = std::string("socketpair: ") + std::strerror(errno);
+    *err = std::string("socketpair: ") + errno_text(errno);
     return UniqueFd();
   }
   UniqueFd ours(ends[0]), theirs(ends[1]);
-  int helper_end = theirs.get(), our_end = ours.get();
-  if (!detach([&options, helper_end, our_end] {
-        close(our_end);  // so that the helper sees us hang up
-        answer_fixed(helper_end, options);
+  if (!detach([&options, &ours, &theirs] {
+        ours.reset();  // so that the helper sees us hang up
+        answer_fixed(std::move(theirs), options);
         return 0;
       })) {
-    *err = std::string("fork: ") + std::strerror(errno);
+    *err = std::string("fork: ") + errno_text(errno);
     return UniqueFd();
   }
   return ours;
@@ -93,12 +103,11 @@ int run_command(const RunOptions& options, std::string* err) {
   // Hold closed standard descriptors with /dev/null, so that nothing of
   // ours lands on them (libseccomp takes a listener on fd 0 for none), and
   // close them again for the command.
-  bool was_closed[3] = {false, false, false};
+  UniqueFd placeholders[3];
   for (int fd = 0; fd < 3; ++fd) {
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
-      was_closed[fd] = true;
-      int null_fd = open("/dev/null", O_RDWR);
-      if (null_fd != fd) {
+      placeholders[fd].reset(open("/dev/null", O_RDWR));
+      if (placeholders[fd].get() != fd) {
         *err = "cannot hold closed descriptor " + std::to_string(fd);
         return kRunFailed;
       }
@@ -116,11 +125,10 @@ int run_command(const RunOptions& options, std::string* err) {
     return kRunFailed;
   }
 
-  int listener_fd = -1;
-  int rc = install_filter(&listener_fd, err);
   // With no service loaded, the closed listener makes the three calls fail
   // with ENOSYS, as on a kernel without the module.
-  UniqueFd listener(listener_fd);
+  UniqueFd listener;
+  int rc = install_filter(&listener, err);
   if (rc == EBUSY && !fixed) {
     // Already under an elevmod run: the outer one answers for us.
   } else if (rc != 0) {
@@ -131,11 +139,12 @@ int run_command(const RunOptions& options, std::string* err) {
   } else if (fixed) {
     char byte = 0;
     bool sent = send_message(channel.get(), &byte, 1, listener.get());
+    int send_error = errno;
     channel.reset();
     listener.reset();
     if (!sent) {
-      *err = std::string("cannot hand the listener to the --reply helper: ") +
-             std::strerror(errno);
+      *err = "cannot hand the listener to the --reply helper: " +
+             errno_text(send_error);
       return kRunFailed;
     }
   } else {
@@ -147,24 +156,29 @@ int run_command(const RunOptions& options, std::string* err) {
       *err = why;
       return kRunFailed;
     }
-    if (asked == EMFILE || asked == EAGAIN)
+    if (asked == EMFILE)
       why = "the service on " + path + " has no room for another process "
-            "tree (" + std::strerror(asked) + ")";
-    // A service that went away while we asked it is no service either.
-    if (asked != 0 && asked != ENOENT && asked != ECONNREFUSED &&
-        asked != ECONNRESET && asked != EPIPE) {
+            "tree (" + errno_text(asked) + ")";
+    // No service: the command runs without one, as on a kernel without the
+    // module.  A service that is there but refuses, hangs up or does not
+    // answer is a failure: running unattached would look like success.
+    if (asked != 0 && !no_service(asked)) {
       *err = "cannot attach: " + why;
       return kRunFailed;
     }
+    if (asked != 0 && socket_named(options))
+      std::fprintf(stderr,
+                   "elevmod: run: no service is loaded on %s; %s runs "
+                   "without one (its calls fail with -1)\n",
+                   path.c_str(), options.command[0]);
   }
 
-  for (int fd = 0; fd < 3; ++fd)
-    if (was_closed[fd])
-      close(fd);
+  for (UniqueFd& placeholder : placeholders)
+    placeholder.reset();
   execvp(options.command[0], options.command);
   int saved = errno;
   *err = std::string("cannot run ") + options.command[0] + ": " +
-         std::strerror(saved);
+         errno_text(saved);
   return saved == ENOENT || saved == ENOTDIR ? kNotFound : kCannotExecute;
 }
 

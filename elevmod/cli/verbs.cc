@@ -5,16 +5,17 @@
 #include <cstring>
 #include <string>
 
-#include "wire/service_client.h"
 #include "cli/detach.h"
 #include "cli/exit_status.h"
 #include "cli/follow.h"
 #include "cli/help.h"
-#include "service/log.h"
 #include "cli/options.h"
 #include "cli/run.h"
-#include "service/service.h"
 #include "model/status.h"
+#include "service/log.h"
+#include "service/service.h"
+#include "wire/errors.h"
+#include "wire/service_client.h"
 
 namespace elevmod {
 
@@ -90,7 +91,7 @@ int do_load(int argc, char** argv) {
         log_to_syslog();
         return service.run();
       }))
-    return failure(verb, std::string("fork: ") + std::strerror(errno));
+    return failure(verb, std::string("fork: ") + errno_text(errno));
   _exit(kOk);  // the service's descriptors belong to it now
 }
 

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "service/log.h"
+#include "wire/errors.h"
 
 namespace elevmod {
 
@@ -137,7 +138,7 @@ void Attachments::serve(int fd, bool blocking) {
       if (listener_hung_up(fd))
         return;
     } else if (rc != EINTR) {
-      warn("receiving on a listener: %s; dropping it", std::strerror(rc));
+      warn("receiving on a listener: %s; dropping it", errno_text(rc).c_str());
       return;
     }
   }

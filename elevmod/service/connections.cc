@@ -2,11 +2,11 @@
 
 namespace elevmod {
 
-uint64_t ConnectionTable::add(UniqueFd fd, bool allowed, int64_t now_ms) {
+uint64_t ConnectionTable::add(UniqueFd fd, int refusal, int64_t now_ms) {
   uint64_t serial = take_serial();
   Client& client = clients_[serial];
   client.fd = std::move(fd);
-  client.allowed = allowed;
+  client.refusal = refusal;
   client.deadline_ms = now_ms + idle_ms_;
   return serial;
 }

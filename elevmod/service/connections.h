@@ -18,16 +18,18 @@ class ConnectionTable {
  public:
   struct Client {
     UniqueFd fd;
-    bool allowed = false;  // the peer is this service's user or root
+    // 0 to serve its request; else the errno it is answered with (EPERM:
+    // a peer of another user; EAGAIN, EMFILE: the service has no room).
+    int refusal = 0;
     int64_t deadline_ms = 0;
   };
 
   ConnectionTable(size_t capacity, int64_t idle_ms)
       : capacity_(capacity), idle_ms_(idle_ms) {}
 
-  // Takes a connection accepted at `now_ms`; returns its serial, which
-  // `first_serial` and up number.
-  uint64_t add(UniqueFd fd, bool allowed, int64_t now_ms);
+  // Takes a connection accepted at `now_ms`, to be answered with `refusal`
+  // unless it is 0; returns its serial, which `first_serial` and up number.
+  uint64_t add(UniqueFd fd, int refusal, int64_t now_ms);
   Client* find(uint64_t serial);
   // Gives the connection up (its fd to the caller); empty if unknown.
   UniqueFd remove(uint64_t serial);

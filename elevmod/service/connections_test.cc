@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <vector>
 
 namespace elevmod {
@@ -14,8 +15,8 @@ UniqueFd some_fd() { return UniqueFd(open("/dev/null", O_RDONLY | O_CLOEXEC)); }
 TEST(ConnectionTable, DeadlinesExpireOldestFirstAndSerialsAreNeverReused) {
   ConnectionTable table(4, 1000);
   table.set_first_serial(16);
-  uint64_t a = table.add(some_fd(), true, 0);
-  uint64_t b = table.add(some_fd(), false, 400);
+  uint64_t a = table.add(some_fd(), 0, 0);
+  uint64_t b = table.add(some_fd(), EPERM, 400);
   EXPECT_EQ(a, 16u);
   EXPECT_EQ(b, 17u);
   EXPECT_EQ(table.next_timeout_ms(0), 1001);
@@ -25,9 +26,9 @@ TEST(ConnectionTable, DeadlinesExpireOldestFirstAndSerialsAreNeverReused) {
   EXPECT_TRUE(table.remove(a));
   EXPECT_FALSE(table.remove(a));  // gone: a stale serial finds nothing
   EXPECT_EQ(table.find(a), nullptr);
-  uint64_t c = table.add(some_fd(), true, 500);
+  uint64_t c = table.add(some_fd(), 0, 500);
   EXPECT_GT(c, b);
-  EXPECT_FALSE(table.find(b)->allowed);
+  EXPECT_EQ(table.find(b)->refusal, EPERM);
   EXPECT_EQ(table.oldest_first(), (std::vector<uint64_t>{b, c}));
   EXPECT_EQ(table.next_timeout_ms(2000), 0);
 }
@@ -35,9 +36,9 @@ TEST(ConnectionTable, DeadlinesExpireOldestFirstAndSerialsAreNeverReused) {
 TEST(ConnectionTable, FullAtCapacity) {
   ConnectionTable table(2, 1000);
   EXPECT_EQ(table.next_timeout_ms(0), -1);
-  uint64_t a = table.add(some_fd(), true, 0);
+  uint64_t a = table.add(some_fd(), 0, 0);
   EXPECT_FALSE(table.full());
-  table.add(some_fd(), true, 0);
+  table.add(some_fd(), 0, 0);
   EXPECT_TRUE(table.full());
   table.remove(a);
   EXPECT_FALSE(table.full());

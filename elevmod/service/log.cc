@@ -1,6 +1,8 @@
 #include "service/log.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 #include "service/clock.h"
@@ -31,13 +34,18 @@ struct Cause {
   int64_t since_ms = 0;
   int written = 0;
   uint64_t suppressed = 0;
+  std::string last;  // the last line not written
 };
+
+// Where complaints go when there is no system logger, and its bound.
+constexpr off_t kFallbackBytes = 64 * 1024;
 
 struct Logger {
   std::mutex mutex;  // guards everything below
   bool to_syslog = false;
   UniqueFd socket;  // to the system logger, non-blocking
   uint64_t dropped = 0;  // lines the logger had no room for
+  std::string fallback;  // the file for lines when there is no logger
   std::unordered_map<const char*, Cause> causes;
 };
 
@@ -86,8 +94,39 @@ bool send_to_logger(Logger& log, const char* message) {
   return false;
 }
 
+// Appends the line to the fallback file, whose older half moves aside once
+// it passes its bound.  False when there is no such file to be had.
+bool append_to_fallback(Logger& log, const char* message) {
+  if (log.fallback.empty())
+    return false;
+  struct stat st;
+  if (stat(log.fallback.c_str(), &st) == 0 && st.st_size > kFallbackBytes / 2)
+    rename(log.fallback.c_str(), (log.fallback + ".old").c_str());
+  UniqueFd fd(open(log.fallback.c_str(),
+                   O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW |
+                       O_NONBLOCK,
+                   0600));
+  if (!fd)
+    return false;
+  char stamp[32];
+  time_t now = time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  char line[700];
+  int n = std::snprintf(line, sizeof line, "%s elevmod[%d]: %s\n", stamp,
+                        getpid(), message);
+  size_t length = std::min(static_cast<size_t>(n < 0 ? 0 : n),
+                           sizeof line - 1);
+  return write(fd.get(), line, length) == static_cast<ssize_t>(length);
+}
+
 void write_line(Logger& log, const char* message) {
   if (log.to_syslog) {
+    if (!log.socket)
+      connect_logger(log);
+    if (!log.socket && append_to_fallback(log, message))
+      return;
     if (log.dropped > 0) {
       char note[96];
       std::snprintf(note, sizeof note,
@@ -109,6 +148,20 @@ void write_line(Logger& log, const char* message) {
   }
 }
 
+// The note on a cause's suppressed lines, and a new interval for it.
+void report(Logger& log, Cause& cause, int64_t now) {
+  if (cause.suppressed > 0) {
+    char note[700];
+    std::snprintf(note, sizeof note, "%llu more like this were not written: %s",
+                  static_cast<unsigned long long>(cause.suppressed),
+                  cause.last.c_str());
+    cause.suppressed = 0;
+    write_line(log, note);
+  }
+  cause.since_ms = now;
+  cause.written = 0;
+}
+
 }  // namespace
 
 void log_to_syslog() {
@@ -116,6 +169,12 @@ void log_to_syslog() {
   std::lock_guard lock(log.mutex);
   log.to_syslog = true;
   connect_logger(log);
+}
+
+void set_log_fallback(const std::string& fallback) {
+  Logger& log = logger();
+  std::lock_guard lock(log.mutex);
+  log.fallback = fallback;
 }
 
 void warn(const char* format, ...) {
@@ -129,23 +188,24 @@ void warn(const char* format, ...) {
   std::lock_guard lock(log.mutex);
   Cause& cause = log.causes[format];
   int64_t now = monotonic_ms();
-  if (now - cause.since_ms >= kIntervalMs) {
-    cause.since_ms = now;
-    cause.written = 0;
-  }
+  if (now - cause.since_ms >= kIntervalMs)
+    report(log, cause, now);
   if (cause.written >= kBurst) {
     ++cause.suppressed;
+    cause.last = message;
     return;
   }
   ++cause.written;
-  if (cause.suppressed > 0) {
-    size_t used = std::strlen(message);
-    std::snprintf(message + used, sizeof message - used,
-                  " (and %llu more like it before)",
-                  static_cast<unsigned long long>(cause.suppressed));
-    cause.suppressed = 0;
-  }
   write_line(log, message);
+}
+
+void report_suppressed(bool all) {
+  Logger& log = logger();
+  std::lock_guard lock(log.mutex);
+  int64_t now = monotonic_ms();
+  for (auto& [format, cause] : log.causes)
+    if (cause.suppressed > 0 && (all || now - cause.since_ms >= kIntervalMs))
+      report(log, cause, now);
 }
 
 }  // namespace elevmod

@@ -2,6 +2,8 @@
 // that misbehaved, never about a caller's ordinary answer.
 #pragma once
 
+#include <string>
+
 namespace elevmod {
 
 // From now on, complaints go to the system logger on /dev/log (facility
@@ -12,10 +14,21 @@ namespace elevmod {
 // dropped, and the next line that gets through says how many.
 void log_to_syslog();
 
+// Where there is no system logger, complaints are appended to `fallback`
+// instead (kept below 64 KiB: the older half moves to `fallback`.old), so
+// that the recent ones are there to be read.
+void set_log_fallback(const std::string& fallback);
+
 // Writes "elevmod: MESSAGE" to standard error, or MESSAGE to the system
 // logger at warning level.  Of one cause (one format), five lines in ten
-// seconds are written; the rest are counted and the next one written says
+// seconds are written; the rest are counted, and report_suppressed() says
 // how many.  Safe from any thread.
 void warn(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// For each cause whose ten seconds are over (with `all`, every cause), says
+// how many of its lines were not written, with the last of them: "N more
+// like this were not written: LAST".  The service calls it at least once a
+// second, and with `all` as it ends.
+void report_suppressed(bool all);
 
 }  // namespace elevmod

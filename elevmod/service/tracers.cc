@@ -33,11 +33,15 @@ constexpr size_t kEventsPerMessage = 64;
 
 }  // namespace
 
-Tracers::Tracers(std::mutex& mutex, TraceHub& hub, std::atomic<bool>& tracing)
-    : mutex_(mutex), hub_(hub), tracing_(tracing) {}
+Tracers::Tracers(SharedElevator& elevator, EventLoop& loop,
+                 Releaser& releaser)
+    : mutex_(elevator.mutex()),
+      hub_(elevator.hub()),
+      tracing_(elevator.tracing()),
+      loop_(loop),
+      releaser_(releaser) {}
 
-bool Tracers::set_up(int epoll_fd) {
-  epoll_fd_ = epoll_fd;
+bool Tracers::set_up() {
   flush_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
   return static_cast<bool>(flush_);
 }
@@ -45,11 +49,13 @@ bool Tracers::set_up(int epoll_fd) {
 void Tracers::add(uint64_t id, UniqueFd fd) {
   // From here on the connection is only written to; anything it says, or
   // its hang-up, ends it.
-  epoll_event event{};
-  event.events = EPOLLIN | EPOLLRDHUP;
-  event.data.u64 = id;
-  epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd.get(), &event);
+  if (!loop_.change(fd.get(), id, EPOLLIN | EPOLLRDHUP)) {
+    loop_.forget(fd.get());
+    releaser_.release(std::move(fd));
+    return;
+  }
   Tracer& tracer = tracers_[id];
+  tracer.progress_ms = monotonic_ms();
   // A small buffer keeps what a stopped tracer holds in the kernel small;
   // one that reads is sent more as soon as it has room (watch()).
   int buffer = kTracerBuffer;
@@ -76,7 +82,7 @@ void Tracers::on_event(uint64_t id, uint32_t events) {
     return;
   if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
     drop(id);
-  else if (!send_to(id, it->second))
+  else if (!send_to(id, it->second, final_))
     drop(id);
   else
     watch(id, it->second);
@@ -89,7 +95,7 @@ void Tracers::flush() {
   }
   std::vector<uint64_t> broken;
   for (auto& [id, tracer] : tracers_) {
-    if (!send_to(id, tracer))
+    if (!send_to(id, tracer, final_))
       broken.push_back(id);
     else
       watch(id, tracer);
@@ -98,7 +104,25 @@ void Tracers::flush() {
     drop(id);
 }
 
-bool Tracers::send_to(uint64_t id, Tracer& tracer) {
+bool Tracers::evict_stalest(int64_t now_ms, int64_t stale_ms) {
+  auto stalest = tracers_.end();
+  for (auto it = tracers_.begin(); it != tracers_.end(); ++it)
+    if (stalest == tracers_.end() ||
+        it->second.progress_ms < stalest->second.progress_ms)
+      stalest = it;
+  if (stalest == tracers_.end() ||
+      now_ms - stalest->second.progress_ms < stale_ms)
+    return false;
+  {
+    std::lock_guard lock(mutex_);
+    hub_.give_up(stalest->first);
+  }
+  send_to(stalest->first, stalest->second, true);
+  drop(stalest->first);
+  return true;
+}
+
+bool Tracers::send_to(uint64_t id, Tracer& tracer, bool final) {
   constexpr size_t kMessageBytes = kEventsPerMessage * sizeof(TraceEvent);
   for (;;) {
     // The kernel takes a message while what is queued is below the send
@@ -106,11 +130,13 @@ bool Tracers::send_to(uint64_t id, Tracer& tracer) {
     // a tracer lost always finds room, however far behind the tracer is.
     // Until then one that is that far behind is not even looked at.
     int queued = 0;
-    bool full = tracer.room > 0 &&
-                ioctl(tracer.fd.get(), SIOCOUTQ, &queued) == 0 &&
+    bool known = ioctl(tracer.fd.get(), SIOCOUTQ, &queued) == 0;
+    if (known && queued == 0)
+      tracer.progress_ms = monotonic_ms();  // it has read all it was sent
+    bool full = tracer.room > 0 && known &&
                 static_cast<size_t>(queued) + 2 * kMessageBytes + 4096 >=
                     tracer.room;
-    if (full && !final_)
+    if (full && !final)
       return true;  // the rest waits until it has room
     uint64_t first;
     {
@@ -140,10 +166,8 @@ void Tracers::watch(uint64_t id, Tracer& tracer) {
   }
   if (behind == tracer.behind)
     return;
-  epoll_event event{};
-  event.events = EPOLLIN | EPOLLRDHUP | (behind ? EPOLLOUT : 0u);
-  event.data.u64 = id;
-  if (epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, tracer.fd.get(), &event) == 0)
+  if (loop_.change(tracer.fd.get(), id,
+                   EPOLLIN | EPOLLRDHUP | (behind ? EPOLLOUT : 0u)))
     tracer.behind = behind;
 }
 
@@ -151,7 +175,10 @@ void Tracers::drop(uint64_t id) {
   auto it = tracers_.find(id);
   if (it == tracers_.end())
     return;
-  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, it->second.fd.get(), nullptr);
+  loop_.forget(it->second.fd.get());
+  // What a tracer sent may sit in its connection's queue: closing it is a
+  // release of the peer's, done off the loop.
+  releaser_.release(std::move(it->second.fd));
   tracers_.erase(it);
   {
     std::lock_guard lock(mutex_);

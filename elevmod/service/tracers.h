@@ -1,6 +1,6 @@
 // The connections that follow the trace, and sending each what waits for it
 // in the ring (trace_hub.h).  The service's loop owns this; the ring is
-// shared with the calls, under the model's lock.
+// shared with the calls, under the model's lock (shared_elevator.h).
 #pragma once
 
 #include <atomic>
@@ -12,27 +12,35 @@
 
 #include "model/trace.h"
 #include "model/trace_hub.h"
+#include "service/event_loop.h"
+#include "service/releaser.h"
+#include "service/shared_elevator.h"
 #include "wire/unique_fd.h"
 
 namespace elevmod {
 
 class Tracers {
  public:
-  // `hub` and `tracing` are guarded by `mutex`; tracing is set while
-  // anyone traces, so that calls can skip the trace's work otherwise.
-  Tracers(std::mutex& mutex, TraceHub& hub, std::atomic<bool>& tracing);
+  // Tracers follow `elevator`'s ring; their connections are watched on
+  // `loop` and closed by `releaser`.
+  Tracers(SharedElevator& elevator, EventLoop& loop, Releaser& releaser);
 
-  // Makes the timer that sends the tracers what waits; -1 on failure.
+  // Makes the timer that sends the tracers what waits; false on failure.
   // Watch flush_fd() and call flush() when it is readable.
-  bool set_up(int epoll_fd);
+  bool set_up();
   int flush_fd() const { return flush_.get(); }
 
   size_t count() const { return tracers_.size(); }
   bool has(uint64_t id) const { return tracers_.count(id) != 0; }
 
-  // Takes connection `fd`, already watched on the epoll descriptor with tag
-  // `id`, as a tracer from the next event on.
+  // Takes connection `fd`, already watched on the loop with tag `id`, as a
+  // tracer from the next event on.
   void add(uint64_t id, UniqueFd fd);
+
+  // Makes room for one more by ending the tracer that has left what it was
+  // sent unread for longest, if that is `stale_ms` or more at `now_ms`; it
+  // is sent the count of what it lost first.  False when none has.
+  bool evict_stalest(int64_t now_ms, int64_t stale_ms);
 
   // An epoll event for tracer `id`: room to send more, or (anything it
   // says, its hang-up) its end.
@@ -50,9 +58,13 @@ class Tracers {
     UniqueFd fd;
     size_t room = 0;      // the connection's send buffer
     bool behind = false;  // watched for room (EPOLLOUT) to send the rest
+    // When it was last seen to have read everything it was sent.
+    int64_t progress_ms = 0;
   };
 
-  bool send_to(uint64_t id, Tracer& tracer);
+  // Sends what waits; once `final`, the count of what it lost may use the
+  // room kept for it.  False when the connection broke.
+  bool send_to(uint64_t id, Tracer& tracer, bool final);
   // Watches the tracer for room while events wait for it, and only then.
   void watch(uint64_t id, Tracer& tracer);
   void drop(uint64_t id);
@@ -64,7 +76,8 @@ class Tracers {
   std::mutex& mutex_;
   TraceHub& hub_;
   std::atomic<bool>& tracing_;
-  int epoll_fd_ = -1;
+  EventLoop& loop_;
+  Releaser& releaser_;
   UniqueFd flush_;  // a timer that sends the tracers what waits
   std::map<uint64_t, Tracer> tracers_;
   std::vector<TraceEvent> batch_;  // scratch for sending

@@ -11,22 +11,38 @@
 
 namespace elevmod {
 
-// Sends one message, with `pass_fd` as SCM_RIGHTS when it is >= 0.
+// Most descriptors a request may carry; a message with more is refused.
+constexpr size_t kMaxPassedFds = 4;
+
+// Sends one message, with `pass_fd` (still the caller's) as SCM_RIGHTS when
+// it is >= 0.
 bool send_message(int fd, const void* data, size_t size, int pass_fd);
 
 // Receives one message, keeping at most `size` bytes.  Returns its full
 // length (more than `size` when it did not fit), 0 at EOF, -1 on error
-// (errno set).  A passed fd lands in *passed_fd when that is non-null; any
-// other passed fds are closed.  *truncated is set when the message or its
-// control data did not fit.
-ssize_t receive_message(int fd, void* data, size_t size, int* passed_fd,
+// (errno set).  A passed fd lands in *passed when that is non-null; any
+// other passed fds are closed here.  *truncated is set when the message or
+// its descriptors did not fit.  For a client reading what its own service
+// sends, never for what a peer that is not trusted sends: the kernel
+// releases what does not fit right here.
+ssize_t receive_message(int fd, void* data, size_t size, UniqueFd* passed,
                         bool* truncated);
 
-// As receive_message(), giving every passed fd to the caller in *fds;
-// *fds_lost (when not null) is set when passed descriptors were dropped by
-// the kernel (too many, or this process's descriptor table is full).
-ssize_t receive_with_fds(int fd, void* data, size_t size,
-                         std::vector<UniqueFd>* fds, bool* truncated,
-                         bool* fds_lost);
+// The service's side.  Releasing a descriptor may wait for as long as its
+// sender likes (the last close of a socket that lingers), so the service
+// never lets the kernel release one of a peer's where it reads:
+// peek_message() looks at the next message without taking it, copying the
+// descriptors it carries (up to kMaxPassedFds) into *fds; while the message
+// is queued, it holds its own references, so these copies never hold the
+// last.  *more is set when it carries descriptors that did not all fit
+// (more than kMaxPassedFds, or this process's table is full).  Returns as
+// receive_message() does.
+ssize_t peek_message(int fd, void* data, size_t size,
+                     std::vector<UniqueFd>* fds, bool* more);
+
+// Takes the message that peek_message() looked at, dropping the queue's
+// references to its descriptors: after a peek without *more, the copies
+// still hold each, so no release here is the last.  False on error.
+bool discard_message(int fd);
 
 }  // namespace elevmod

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,8 +22,6 @@ struct Pair {
     theirs.reset(fds[1]);
   }
 };
-
-bool is_open(int fd) { return fcntl(fd, F_GETFD) >= 0; }
 
 ino_t inode_of(int fd) {
   struct stat st;
@@ -53,30 +52,32 @@ TEST(Framing, AMessageAndItsDescriptor) {
   Pair pair;
   int p[2];
   ASSERT_EQ(pipe(p), 0);
+  UniqueFd read_end(p[0]), write_end(p[1]);
   ASSERT_TRUE(send_message(pair.theirs.get(), "abcd", 4, p[0]));
   char buffer[8] = {};
-  int passed = -1;
+  UniqueFd passed;
   bool truncated = true;
   EXPECT_EQ(receive_message(pair.ours.get(), buffer, sizeof buffer, &passed,
                             &truncated),
             4);
   EXPECT_FALSE(truncated);
   EXPECT_STREQ(buffer, "abcd");
-  ASSERT_GE(passed, 0);
-  EXPECT_EQ(inode_of(passed), inode_of(p[0]));
-  EXPECT_NE(fcntl(passed, F_GETFD) & FD_CLOEXEC, 0);
-  for (int fd : {passed, p[0], p[1]})
-    close(fd);
+  ASSERT_TRUE(passed);
+  EXPECT_EQ(inode_of(passed.get()), inode_of(p[0]));
+  EXPECT_NE(fcntl(passed.get(), F_GETFD) & FD_CLOEXEC, 0);
 }
 
-TEST(Framing, TruncationAndExtraDescriptorsAreNoticed) {
+// What a peek sees of messages as a hostile peer may send them: the full
+// length, copies of at most kMaxPassedFds descriptors, and `more` when
+// there were others; the message stays queued until discarded.
+TEST(Framing, PeekSeesLengthAndDescriptors) {
   struct Case {
-    size_t sent;      // bytes
-    size_t fds;       // descriptors attached
-    size_t kept;      // that the receiver gets
-    bool truncated;   // data or descriptors did not fit
+    size_t sent;  // bytes
+    size_t fds;   // descriptors attached
+    size_t kept;  // copies the peek gets
+    bool more;    // descriptors that did not fit
   };
-  const Case cases[] = {{4, 0, 0, false}, {64, 0, 0, true},
+  const Case cases[] = {{4, 0, 0, false}, {64, 0, 0, false},
                         {4, 2, 2, false}, {4, 4, 4, false},
                         {4, 6, 4, true}};
   for (const Case& c : cases) {
@@ -92,47 +93,64 @@ TEST(Framing, TruncationAndExtraDescriptorsAreNoticed) {
       close(fd);
     char buffer[8];
     std::vector<UniqueFd> got;
-    bool truncated = false, lost = false;
-    EXPECT_EQ(receive_with_fds(pair.ours.get(), buffer, sizeof buffer, &got,
-                               &truncated, &lost),
+    bool more = false;
+    EXPECT_EQ(peek_message(pair.ours.get(), buffer, sizeof buffer, &got, &more),
               static_cast<ssize_t>(c.sent));
     EXPECT_EQ(got.size(), c.kept);
-    EXPECT_EQ(truncated, c.truncated);
-    EXPECT_EQ(lost, c.fds > c.kept);
+    EXPECT_EQ(more, c.more);
+    // Still there: a second peek sees it again, a discard takes it.
+    std::vector<UniqueFd> again;
+    EXPECT_EQ(peek_message(pair.ours.get(), buffer, sizeof buffer, &again,
+                           &more),
+              static_cast<ssize_t>(c.sent));
+    EXPECT_TRUE(discard_message(pair.ours.get()));
+    EXPECT_EQ(peek_message(pair.ours.get(), buffer, sizeof buffer, &again,
+                           &more),
+              -1);
+    EXPECT_EQ(errno, EAGAIN);
   }
 }
 
-TEST(Framing, ExtraDescriptorsAreClosedWhereOnlyOneIsWanted) {
+// Discarding a peeked message never releases a descriptor for good: the
+// peeked copy holds it (a pipe keeps its reader) until the copy is closed.
+TEST(Framing, DiscardLeavesThePeekedCopyTheLastReference) {
   Pair pair;
-  int first = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  int second = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  send_with(pair.theirs.get(), "ab", 2, {first, second});
-  close(first);
-  close(second);
-  // The receiver's copies land on the lowest free numbers: those just freed.
+  int p[2];
+  ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+  UniqueFd write_end(p[1]);
+  send_with(pair.theirs.get(), "ab", 2, {p[0]});
+  close(p[0]);
   char buffer[4];
-  int passed = -1;
-  bool truncated = false;
-  EXPECT_EQ(receive_message(pair.ours.get(), buffer, sizeof buffer, &passed,
-                            &truncated),
+  std::vector<UniqueFd> got;
+  bool more = true;
+  ASSERT_EQ(peek_message(pair.ours.get(), buffer, sizeof buffer, &got, &more),
             2);
-  ASSERT_GE(passed, 0);
-  int other = passed == first ? second : first;
-  EXPECT_FALSE(is_open(other));
-  close(passed);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_FALSE(more);
+  ASSERT_TRUE(discard_message(pair.ours.get()));
+  signal(SIGPIPE, SIG_IGN);
+  EXPECT_EQ(write(write_end.get(), "x", 1), 1);  // a reader remains
+  got.clear();
+  EXPECT_EQ(write(write_end.get(), "x", 1), -1);  // now none
+  EXPECT_EQ(errno, EPIPE);
 }
 
 TEST(Framing, EndOfFileIsZero) {
   Pair pair;
   pair.theirs.reset();
   char buffer[4];
-  int passed = 7;
+  UniqueFd passed(open("/dev/null", O_RDONLY | O_CLOEXEC));
   bool truncated = true;
   EXPECT_EQ(receive_message(pair.ours.get(), buffer, sizeof buffer, &passed,
                             &truncated),
             0);
-  EXPECT_EQ(passed, -1);
+  EXPECT_FALSE(passed);
   EXPECT_FALSE(truncated);
+  std::vector<UniqueFd> got;
+  bool more = true;
+  EXPECT_EQ(peek_message(pair.ours.get(), buffer, sizeof buffer, &got, &more),
+            0);
+  EXPECT_FALSE(more);
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string>
 
+#include "wire/errors.h"
+
 // Not yet in Debian 12's kernel headers.
 #ifndef SECCOMP_IOCTL_NOTIF_SET_FLAGS
 #define SECCOMP_IOCTL_NOTIF_SET_FLAGS SECCOMP_IOW(4, __u64)
@@ -33,8 +35,8 @@ bool notification_supported(std::string* err) {
   return false;
 }
 
-int install_filter(int* listener, std::string* err) {
-  *listener = -1;
+int install_filter(UniqueFd* listener, std::string* err) {
+  listener->reset();
   if (!notification_supported(err))
     return EOPNOTSUPP;
   scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
@@ -51,7 +53,7 @@ int install_filter(int* listener, std::string* err) {
       rc = seccomp_rule_add_exact(ctx, SCMP_ACT_NOTIFY, nr, 0);
   if (rc != 0) {
     *err = std::string("cannot build the seccomp filter: ") +
-           std::strerror(-rc);
+           errno_text(-rc);
     seccomp_release(ctx);
     return -rc;
   }
@@ -62,15 +64,15 @@ int install_filter(int* listener, std::string* err) {
     // probing); the kernel's answer to the load itself is left in errno.
     if (errno != 0)
       rc = -errno;
-    *err = std::string("seccomp_load: ") + std::strerror(-rc);
+    *err = std::string("seccomp_load: ") + errno_text(-rc);
     if (rc == -EBUSY)
       *err += " (already under a seccomp listener, e.g. inside elevmod run)";
     seccomp_release(ctx);
     return -rc;
   }
-  *listener = seccomp_notify_fd(ctx);
+  listener->reset(seccomp_notify_fd(ctx));
   seccomp_release(ctx);
-  if (*listener < 0) {
+  if (!*listener) {
     *err = "seccomp_notify_fd: no listener";
     return EIO;
   }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "model/elevator.h"
+#include "wire/unique_fd.h"
 
 namespace elevmod {
 
@@ -16,10 +17,10 @@ bool notification_supported(std::string* err);
 // Installs, on the calling process and everything it later starts, a filter
 // that sends calls 323, 324 and 325 of the x86-64 ABI to user notification
 // and lets everything else through.  Returns 0 with the new listener in
-// *listener, or an errno: EBUSY when the process already runs under a filter
+// *listener (the caller's to close), or an errno: EBUSY when the process already runs under a filter
 // with a live listener, EOPNOTSUPP without user notification.  *err says
 // what failed.
-int install_filter(int* listener, std::string* err);
+int install_filter(UniqueFd* listener, std::string* err);
 
 // Tells whether `fd` is a seccomp notification listener.
 bool is_seccomp_listener(int fd);

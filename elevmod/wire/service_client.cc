@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "wire/errors.h"
 #include "wire/framing.h"
 #include "wire/socket_path.h"
 #include "wire/unique_fd.h"
@@ -18,17 +19,15 @@ namespace {
 // Tries at asking a service that drops the connection before reading it.
 constexpr int kAttempts = 3;
 
-std::string errno_text(int error) { return std::strerror(error); }
-
 }  // namespace
 
-int connect_socket(const std::string& path, int timeout_seconds) {
+UniqueFd connect_socket(const std::string& path, int timeout_seconds) {
   sockaddr_un addr;
   if (!socket_address(path, &addr))
-    return -1;
+    return UniqueFd();
   UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
   if (!fd)
-    return -1;
+    return fd;
   // A stopped service whose backlog is full would otherwise hold connect()
   // for good: on a Unix socket, the send timeout bounds that wait.
   timeval timeout{timeout_seconds, 0};
@@ -38,19 +37,19 @@ int connect_socket(const std::string& path, int timeout_seconds) {
     int saved = errno;
     fd.reset();
     errno = saved;
-    return -1;
   }
-  return fd.release();
+  return fd;
 }
 
-bool peer_is_trusted(int fd, const std::string& path, std::string* err) {
+bool peer_is_trusted(int fd, const std::string& path, bool read_only,
+                     std::string* err) {
   ucred peer{};
   socklen_t len = sizeof peer;
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0) {
     *err = "cannot tell who serves " + path + ": " + errno_text(errno);
     return false;
   }
-  if (uid_is_trusted(peer.uid))
+  if (uid_is_trusted(peer.uid) || (read_only && geteuid() == 0))
     return true;
   *err = "refusing the service on " + path + ": it runs as user " +
          user_name(peer.uid) +
@@ -60,10 +59,21 @@ bool peer_is_trusted(int fd, const std::string& path, std::string* err) {
 
 namespace {
 
+// What a refusal means, for the user.
+std::string refusal(const std::string& path, int error) {
+  if (error == EAGAIN)
+    return "the service on " + path + " is busy (" + errno_text(error) +
+           "): try again";
+  if (error == EMFILE)
+    return "the service on " + path + " is out of descriptors (" +
+           errno_text(error) + ")";
+  return "the service on " + path + " refused: " + errno_text(error);
+}
+
 // ask_service(), leaving the connection open in *kept when that is not null
 // and the service said yes.
 int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
-             std::string* err, int* kept) {
+             std::string* err, UniqueFd* kept) {
   const std::string no_answer = "no answer from " + path + " within " +
                                 std::to_string(kClientTimeoutSeconds) +
                                 " s (is the service stopped?)";
@@ -75,7 +85,7 @@ int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
   bool sent = false;
   int send_error = 0;
   for (int attempt = 0; attempt < kAttempts && !sent; ++attempt) {
-    fd.reset(connect_socket(path, kClientTimeoutSeconds));
+    fd = connect_socket(path, kClientTimeoutSeconds);
     if (!fd) {
       int saved = errno;
       if (saved == ENOENT || saved == ECONNREFUSED) {
@@ -88,7 +98,8 @@ int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
       }
       return saved;
     }
-    if (!peer_is_trusted(fd.get(), path, err))
+    bool read_only = verb == Verb::status || verb == Verb::trace;
+    if (!peer_is_trusted(fd.get(), path, read_only, err))
       return EACCES;
     sent = send_message(fd.get(), &request, sizeof request, pass_fd);
     send_error = sent ? 0 : errno ? errno : EPROTO;
@@ -111,6 +122,9 @@ int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
     if (n < 0 && result == EAGAIN) {
       *err = no_answer;
       result = ETIMEDOUT;
+    } else if (result == ECONNRESET || result == EPIPE) {
+      *err = "the service on " + path + " hung up without answering (" +
+             errno_text(result) + ")";
     } else if (n < 0 || n == 0) {
       *err = "no answer from " + path + ": " + errno_text(result);
     } else {
@@ -119,12 +133,12 @@ int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
     }
   } else if (reply->error != 0) {
     result = reply->error;
-    *err = "the service on " + path + " refused: " + errno_text(result);
+    *err = refusal(path, result);
   }
   if (kept && result == 0) {
     timeval forever{0, 0};
     setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &forever, sizeof forever);
-    *kept = fd.release();
+    *kept = std::move(fd);
   }
   return result;
 }
@@ -136,9 +150,9 @@ int ask_service(const std::string& path, Verb verb, int pass_fd, Reply* reply,
   return exchange(path, verb, pass_fd, reply, err, nullptr);
 }
 
-int open_trace(const std::string& path, std::string* err) {
+UniqueFd open_trace(const std::string& path, std::string* err) {
   Reply reply;
-  int fd = -1;
+  UniqueFd fd;
   exchange(path, Verb::trace, -1, &reply, err, &fd);
   return fd;
 }

@@ -11,14 +11,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "wire/errors.h"
 #include "wire/socket_path.h"
 #include "wire/unique_fd.h"
 
 namespace elevmod {
 
 namespace {
-
-std::string errno_text(int error) { return std::strerror(error); }
 
 // Whether something listens on the socket at `path`: one that refuses
 // connections was left by a service that died, but one that accepts them
@@ -138,34 +137,44 @@ bool listen_socket(const std::string& path, Listening* out, bool* busy,
   return true;
 }
 
-int activated_socket(std::string* err) {
-  const char* pid = std::getenv("LISTEN_PID");
-  const char* fds = std::getenv("LISTEN_FDS");
-  bool ours = pid && fds && std::to_string(getpid()) == pid;
+UniqueFd activated_socket(std::string* err) {
+  // Copied before unsetenv(), which may free what getenv() pointed to.
+  const char* pid_value = std::getenv("LISTEN_PID");
+  const char* fds_value = std::getenv("LISTEN_FDS");
+  std::string pid = pid_value ? pid_value : "";
+  std::string fds = fds_value ? fds_value : "";
+  bool ours = pid_value && fds_value && std::to_string(getpid()) == pid;
   unsetenv("LISTEN_PID");
   unsetenv("LISTEN_FDS");
   unsetenv("LISTEN_FDNAMES");
   if (!ours)
-    return -1;
-  const int fd = 3;  // SD_LISTEN_FDS_START
+    return UniqueFd();
+  UniqueFd fd(3);  // SD_LISTEN_FDS_START
   int type = 0, listening = 0;
   socklen_t size = sizeof type;
   sockaddr_storage addr{};
   socklen_t addr_size = sizeof addr;
-  if (std::strcmp(fds, "1") != 0 ||
-      getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 ||
+  if (fds != "1" ||
+      getsockopt(fd.get(), SOL_SOCKET, SO_TYPE, &type, &size) != 0 ||
       type != SOCK_SEQPACKET ||
-      getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 ||
+      getsockopt(fd.get(), SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 ||
       !listening ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &addr_size) != 0 ||
+      getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &addr_size) !=
+          0 ||
       addr.ss_family != AF_UNIX) {
-    *err = std::string("socket activation passed ") + fds +
+    fd.release();  // not ours to close
+    *err = "socket activation passed " + fds +
            " descriptors; want one listening Unix seqpacket socket "
            "(ListenSequentialPacket=)";
-    return -1;
+    return UniqueFd();
   }
-  fcntl(fd, F_SETFD, FD_CLOEXEC);
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  int flags = fcntl(fd.get(), F_GETFL);
+  if (fcntl(fd.get(), F_SETFD, FD_CLOEXEC) != 0 || flags < 0 ||
+      fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+    *err = "cannot make the activated socket non-blocking: " +
+           errno_text(errno);
+    return UniqueFd();
+  }
   return fd;
 }
 

@@ -27,10 +27,11 @@ bool listen_socket(const std::string& path, Listening* out, bool* busy,
                    std::string* err);
 
 // The listening socket that systemd's socket activation passed ($LISTEN_PID
-// is this process, $LISTEN_FDS is 1: descriptor 3), made non-blocking, or -1
-// when none was passed; -1 with *err set when the one passed is not a
-// listening Unix seqpacket socket.  Unsets those variables either way.
-int activated_socket(std::string* err);
+// is this process, $LISTEN_FDS is 1: descriptor 3), made non-blocking, or
+// none when none was passed; none with *err set when the one passed is not
+// a listening Unix seqpacket socket or cannot be made non-blocking.  Unsets
+// those variables either way.
+UniqueFd activated_socket(std::string* err);
 
 // Removes the socket (if it is still ours) and the lock file, then releases
 // the lock.

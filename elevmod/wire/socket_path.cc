@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "wire/errors.h"
+
 namespace elevmod {
 
 bool socket_address(const std::string& path, sockaddr_un* addr) {
@@ -31,8 +33,6 @@ std::string user_name(uid_t uid) {
 }
 
 namespace {
-
-std::string errno_text(int error) { return std::strerror(error); }
 
 bool private_dir(const std::string& dir, bool create, std::string* err) {
   if (create && mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {

@@ -1,0 +1,122 @@
+#include "service/releaser.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+namespace elevmod {
+
+struct Releaser::Shared {
+  size_t max_threads;
+  mutable std::mutex mutex;  // guards everything below
+  std::condition_variable ready;
+  std::deque<std::vector<UniqueFd>> jobs;
+  size_t held = 0;
+  size_t threads = 0;
+  size_t idle = 0;
+  bool stopping = false;
+};
+
+namespace {
+
+// A socket closed with no linger never waits for its peer to take what it
+// has queued.
+void drop_linger(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode)) {
+    linger none{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &none, sizeof none);
+  }
+}
+
+}  // namespace
+
+void* Releaser::thread_main(void* arg) {
+  auto* held = static_cast<std::shared_ptr<Shared>*>(arg);
+  std::shared_ptr<Shared> shared = std::move(*held);
+  delete held;
+  std::unique_lock lock(shared->mutex);
+  for (;;) {
+    ++shared->idle;
+    shared->ready.wait(lock,
+                       [&] { return shared->stopping || !shared->jobs.empty(); });
+    --shared->idle;
+    if (shared->jobs.empty())
+      break;  // stopping, with nothing left to close
+    std::vector<UniqueFd> job = std::move(shared->jobs.front());
+    shared->jobs.pop_front();
+    for (UniqueFd& fd : job) {
+      lock.unlock();
+      drop_linger(fd.get());
+      fd.reset();
+      lock.lock();
+      --shared->held;
+    }
+  }
+  --shared->threads;
+  return nullptr;
+}
+
+Releaser::Releaser(size_t max_threads) : shared_(std::make_shared<Shared>()) {
+  shared_->max_threads = max_threads;
+}
+
+Releaser::~Releaser() {
+  std::lock_guard lock(shared_->mutex);
+  shared_->stopping = true;
+  shared_->ready.notify_all();
+}
+
+void Releaser::release(UniqueFd fd) {
+  std::vector<UniqueFd> job;
+  job.push_back(std::move(fd));
+  release(std::move(job));
+}
+
+void Releaser::release(std::vector<UniqueFd> fds) {
+  std::erase_if(fds, [](const UniqueFd& fd) { return !fd; });
+  if (fds.empty())
+    return;
+  Shared& s = *shared_;
+  std::lock_guard lock(s.mutex);
+  s.held += fds.size();
+  s.jobs.push_back(std::move(fds));
+  // Every thread may be blocked in a close: then a new one takes this.
+  if (s.idle < s.jobs.size() && s.threads < s.max_threads) {
+    // Signals stay blocked on the releasing threads: the service reads its
+    // own through a signalfd.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 64 * 1024);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    auto* arg = new std::shared_ptr<Shared>(shared_);
+    pthread_t thread;
+    if (pthread_create(&thread, &attr, thread_main, arg) == 0)
+      ++s.threads;
+    else
+      delete arg;  // the threads there are take it in turn
+    pthread_attr_destroy(&attr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  }
+  s.ready.notify_one();
+}
+
+size_t Releaser::held() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->held;
+}
+
+size_t Releaser::threads() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->threads;
+}
+
+}  // namespace elevmod

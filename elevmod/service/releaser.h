@@ -1,0 +1,44 @@
+// Releasing what peers handed over, away from the service's loop.  The last
+// close of a descriptor may wait for as long as a peer likes: a socket that
+// lingers, or a socket whose queue holds such a socket (closing it releases
+// what it holds), or a file whose file system stalls.  So the service closes
+// nothing of a peer's itself: it hands it here, where threads close it, as
+// many threads as closes are blocked, up to a bound.  A close that blocks
+// holds up its own thread and nothing else.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+#include "wire/unique_fd.h"
+
+namespace elevmod {
+
+class Releaser {
+ public:
+  // At most `max_threads` close at once; what comes beyond them waits.
+  explicit Releaser(size_t max_threads);
+  // Threads still blocked in a close are left to end with the process.
+  ~Releaser();
+  Releaser(const Releaser&) = delete;
+  Releaser& operator=(const Releaser&) = delete;
+
+  // Closes `fds` on a releasing thread, in order; a socket among them loses
+  // its linger first.  Never blocks the caller, and takes whatever it is
+  // given: the caller bounds what it hands over by held().
+  void release(std::vector<UniqueFd> fds);
+  void release(UniqueFd fd);
+
+  // Descriptors handed over and not yet closed.
+  size_t held() const;
+  // Threads started, idle or closing (and perhaps blocked there).
+  size_t threads() const;
+
+ private:
+  struct Shared;
+  static void* thread_main(void* shared);
+  std::shared_ptr<Shared> shared_;  // the threads hold it too
+};
+
+}  // namespace elevmod

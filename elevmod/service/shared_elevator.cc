@@ -1,0 +1,111 @@
+#include "service/shared_elevator.h"
+
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "service/caller_names.h"
+#include "service/clock.h"
+#include "wire/errors.h"
+
+namespace elevmod {
+
+SharedElevator::SharedElevator(Config config, uint32_t step_ms,
+                               size_t trace_backlog)
+    : step_ms_(step_ms), elevator_(config), hub_(trace_backlog) {}
+
+bool SharedElevator::set_up(std::string* err) {
+  timer_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+  if (!timer_)
+    *err = "timerfd_create: " + errno_text(errno);
+  return static_cast<bool>(timer_);
+}
+
+void SharedElevator::answer_call(int listener, Notifier& notifier,
+                                 const Notification& note) {
+  if (!note.ours) {
+    notifier.respond(listener, note.id, 0, ENOSYS);
+    return;
+  }
+  bool tracing = tracing_.load(std::memory_order_relaxed);
+  TraceEvent event;
+  if (tracing) {
+    event.pid = static_cast<int32_t>(note.pid);
+    event.call = note.call;
+    name_caller(note.pid, event.comm);
+  }
+  // The answer, its delivery and the commit happen under one lock, so two
+  // calls never both get an answer that only one of them can have.
+  std::lock_guard lock(mutex_);
+  elevator_.note_arrival(note.call.nr);
+  int result = elevator_.answer(note.call);
+  // Commit only what the caller was told; a lost answer (ENOENT: the
+  // caller died or was interrupted and may ask again) changes nothing.
+  bool delivered = notifier.respond(listener, note.id, result, 0) == 0;
+  if (delivered) {
+    car_events_.clear();
+    elevator_.commit(note.call, tracing ? &car_events_ : nullptr);
+    sync_timer();
+  }
+  if (tracing) {
+    event.time_ns = wall_ns();
+    event.result = result;
+    event.delivered = delivered;
+    hub_.record(event);
+    if (delivered)
+      record_car(car_events_);
+  }
+}
+
+void SharedElevator::tick() {
+  uint64_t expirations = 0;
+  if (read(timer_.get(), &expirations, sizeof expirations) !=
+      sizeof expirations)
+    return;
+  // A loop held up for a while catches up, but not without bound.
+  if (expirations > 1000)
+    expirations = 1000;
+  std::lock_guard lock(mutex_);
+  bool tracing = hub_.count() > 0;
+  car_events_.clear();
+  for (uint64_t i = 0; i < expirations && elevator_.running(); ++i)
+    elevator_.step(tracing ? &car_events_ : nullptr);
+  sync_timer();
+  record_car(car_events_);
+}
+
+void SharedElevator::sync_timer() {
+  bool want = elevator_.running();
+  if (want == timer_armed_ || !timer_)
+    return;
+  itimerspec setting{};
+  if (want) {
+    timespec step{step_ms_ / 1000, static_cast<long>(step_ms_ % 1000) * 1000000L};
+    setting.it_value = step;
+    setting.it_interval = step;
+  }
+  // Should it fail, timer_armed_ stays as it was and the next call tries
+  // again.
+  if (timerfd_settime(timer_.get(), 0, &setting, nullptr) == 0)
+    timer_armed_ = want;
+}
+
+Snapshot SharedElevator::snapshot() {
+  std::lock_guard lock(mutex_);
+  return elevator_.snapshot();
+}
+
+void SharedElevator::record_car(const std::vector<CarEvent>& events) {
+  if (events.empty() || hub_.count() == 0)
+    return;
+  TraceEvent event;
+  event.kind = TraceEvent::Kind::car;
+  event.time_ns = wall_ns();
+  for (const CarEvent& car : events) {
+    event.car = car;
+    hub_.record(event);
+  }
+}
+
+}  // namespace elevmod
