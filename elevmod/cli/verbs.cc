@@ -25,12 +25,20 @@ namespace {
 // service with a note; both are its normal end.
 int followed(const char* verb, const std::string& path, FollowEnd end,
              const std::string& err) {
-  std::fflush(stdout);
   if (end == FollowEnd::failed)
     return failure(verb, err);
   if (end == FollowEnd::ended)
     std::fprintf(stderr, "elevmod: %s: the service on %s has ended\n", verb,
                  path.c_str());
+  return kOk;
+}
+
+// Writes `text` to standard output; a failure to (a full disk, a closed
+// pipe) fails the verb.
+int print(const char* verb, const std::string& text) {
+  if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
+    return failure(verb, "cannot write to standard output: " +
+                             errno_text(errno));
   return kOk;
 }
 
@@ -104,9 +112,7 @@ int do_unload(int argc, char** argv) {
   std::string err;
   if (ask_service(flags.path, Verb::unload, -1, &reply, &err) != 0)
     return failure(verb, err);
-  if (flags.json)
-    std::fputs(render_json(reply.snapshot).c_str(), stdout);
-  return kOk;
+  return flags.json ? print(verb, render_json(reply.snapshot)) : kOk;
 }
 
 int do_status(int argc, char** argv) {
@@ -121,10 +127,8 @@ int do_status(int argc, char** argv) {
   Reply reply;
   if (ask_service(flags.path, Verb::status, -1, &reply, &err) != 0)
     return failure(verb, err);
-  std::string text = flags.json ? render_json(reply.snapshot)
-                                : render_text(reply.snapshot);
-  std::fputs(text.c_str(), stdout);
-  return kOk;
+  return print(verb, flags.json ? render_json(reply.snapshot)
+                               : render_text(reply.snapshot));
 }
 
 int do_trace(int argc, char** argv) {

@@ -17,12 +17,32 @@ void append(std::string& out, const char* format, Args... args) {
     out.append(line, std::min<size_t>(n, sizeof line - 1));
 }
 
-// The longest bar of waiting passengers, in characters.
+// The longest bar of waiting passengers, in characters, and what a shaft
+// line holds besides: "  10 |[  5]^|  12345 ".
 constexpr uint64_t kBarWidth = 40;
+constexpr size_t kShaftMargin = 21;
+
+// `text` with each line cut to `width` characters.
+std::string fit_width(const std::string& text, size_t width) {
+  std::string out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos)
+      end = text.size();
+    out += text.substr(start, std::min(end - start, width)) + "\n";
+    start = end + 1;
+  }
+  return out;
+}
 
 }  // namespace
 
-std::string render_text(const Snapshot& s, size_t max_lines) {
+std::string render_text(const Snapshot& s, size_t max_lines,
+                        size_t max_columns) {
+  size_t width = max_columns > 1 ? max_columns - 1 : 0;
+  uint64_t bar_width =
+      std::min<uint64_t>(kBarWidth, width > kShaftMargin ? width - kShaftMargin : 0);
   std::string figures;
   append(figures, "state:      %s\n", state_name(s.state));
   append(figures, "floor:      %d (direction %s)\n", s.floor,
@@ -43,7 +63,7 @@ std::string render_text(const Snapshot& s, size_t max_lines) {
     size_t end = 0;
     for (size_t line = 0; line < std::min(max_lines, figure_lines); ++line)
       end = figures.find('\n', end) + 1;
-    return figures.substr(0, end);
+    return fit_width(figures.substr(0, end), width);
   }
   // The shaft's floors that fit, as near the car as may be.
   int rows = static_cast<int>(
@@ -63,14 +83,16 @@ std::string render_text(const Snapshot& s, size_t max_lines) {
     uint64_t waiting = s.waiting_by_floor[floor - 1];
     if (waiting > 0) {
       // The bars share one scale, set by the busiest floor.
-      uint64_t length = std::max<uint64_t>(
-          1, (waiting * kBarWidth + busiest / 2) / busiest);
-      append(out, " %6" PRIu64 " %s", waiting,
+      uint64_t length =
+          bar_width == 0 ? 0
+                         : std::max<uint64_t>(
+                               1, (waiting * bar_width + busiest / 2) / busiest);
+      append(out, " %6" PRIu64 "%s%s", waiting, length ? " " : "",
              std::string(length, 'o').c_str());
     }
     out += "\n";
   }
-  return out;
+  return fit_width(out, width);
 }
 
 std::string render_json(const Snapshot& s) {

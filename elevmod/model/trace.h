@@ -11,7 +11,9 @@ namespace elevmod {
 
 // One traced event.  Fixed layout: it crosses the socket.
 struct TraceEvent {
-  enum class Kind : uint32_t { call = 1, car = 2, lost = 3 };
+  // `ended`, the last message a tracer gets when the service ends its trace
+  // to make room for another (after a `lost` with what it missed).
+  enum class Kind : uint32_t { call = 1, car = 2, lost = 3, ended = 4 };
   Kind kind = Kind::call;
   uint32_t delivered = 0;  // call: 1 once the answer reached the caller
   int64_t time_ns = 0;     // wall clock, nanoseconds since the epoch

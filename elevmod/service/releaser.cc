@@ -5,17 +5,23 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 
 namespace elevmod {
 
+struct Releaser::Job {
+  std::vector<UniqueFd> fds;
+  bool drain = false;  // fds is one connection, to be drained first
+};
+
 struct Releaser::Shared {
   size_t max_threads;
   mutable std::mutex mutex;  // guards everything below
   std::condition_variable ready;
-  std::deque<std::vector<UniqueFd>> jobs;
+  std::deque<Job> jobs;
   size_t held = 0;
   size_t threads = 0;
   size_t idle = 0;
@@ -23,6 +29,23 @@ struct Releaser::Shared {
 };
 
 namespace {
+
+// Most messages taken from a connection before it is closed regardless.
+constexpr int kDrainMessages = 64;
+
+// Takes what waits unread in a connection; the descriptors that came with
+// it are dropped (released) here.
+void drain(int fd) {
+  for (int i = 0; i < kDrainMessages; ++i) {
+    char byte;
+    iovec iov{&byte, 1};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    if (recvmsg(fd, &msg, MSG_DONTWAIT) <= 0 && errno != EINTR)
+      return;
+  }
+}
 
 // A socket closed with no linger never waits for its peer to take what it
 // has queued.
@@ -48,10 +71,12 @@ void* Releaser::thread_main(void* arg) {
     --shared->idle;
     if (shared->jobs.empty())
       break;  // stopping, with nothing left to close
-    std::vector<UniqueFd> job = std::move(shared->jobs.front());
+    Job job = std::move(shared->jobs.front());
     shared->jobs.pop_front();
-    for (UniqueFd& fd : job) {
+    for (UniqueFd& fd : job.fds) {
       lock.unlock();
+      if (job.drain)
+        drain(fd.get());
       drop_linger(fd.get());
       fd.reset();
       lock.lock();
@@ -78,14 +103,27 @@ void Releaser::release(UniqueFd fd) {
   release(std::move(job));
 }
 
+void Releaser::release_connection(UniqueFd connection) {
+  Job job;
+  job.fds.push_back(std::move(connection));
+  job.drain = true;
+  add(std::move(job));
+}
+
 void Releaser::release(std::vector<UniqueFd> fds) {
-  std::erase_if(fds, [](const UniqueFd& fd) { return !fd; });
-  if (fds.empty())
+  Job job;
+  job.fds = std::move(fds);
+  add(std::move(job));
+}
+
+void Releaser::add(Job job) {
+  std::erase_if(job.fds, [](const UniqueFd& fd) { return !fd; });
+  if (job.fds.empty())
     return;
   Shared& s = *shared_;
   std::lock_guard lock(s.mutex);
-  s.held += fds.size();
-  s.jobs.push_back(std::move(fds));
+  s.held += job.fds.size();
+  s.jobs.push_back(std::move(job));
   // Every thread may be blocked in a close: then a new one takes this.
   if (s.idle < s.jobs.size() && s.threads < s.max_threads) {
     // Signals stay blocked on the releasing threads: the service reads its

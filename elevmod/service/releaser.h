@@ -30,6 +30,12 @@ class Releaser {
   void release(std::vector<UniqueFd> fds);
   void release(UniqueFd fd);
 
+  // Closes a peer's connection on a releasing thread, after taking what
+  // waits in it unread (its descriptors dropped there): a Unix socket closed
+  // with messages unread resets its peer, which would lose the answer it
+  // was sent.
+  void release_connection(UniqueFd connection);
+
   // Descriptors handed over and not yet closed.
   size_t held() const;
   // Threads started, idle or closing (and perhaps blocked there).
@@ -37,7 +43,9 @@ class Releaser {
 
  private:
   struct Shared;
+  struct Job;
   static void* thread_main(void* shared);
+  void add(Job job);
   std::shared_ptr<Shared> shared_;  // the threads hold it too
 };
 

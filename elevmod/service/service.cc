@@ -222,7 +222,7 @@ void Service::drop_client(uint64_t serial) {
     return;
   loop_.forget(fd.get());
   // Whatever the peer sent and we did not read is released with it.
-  releaser_.release(std::move(fd));
+  releaser_.release_connection(std::move(fd));
 }
 
 void Service::make_room() {
@@ -438,7 +438,7 @@ void Service::add_tracer(uint64_t serial, UniqueFd fd, Reply* reply) {
               static_cast<ssize_t>(sizeof *reply);
   if (!sent || reply->error != 0) {
     loop_.forget(fd.get());
-    releaser_.release(std::move(fd));
+    releaser_.release_connection(std::move(fd));
     return;
   }
   tracers_.add(serial, std::move(fd));  // same serial, so its tag stays

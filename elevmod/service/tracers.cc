@@ -51,7 +51,7 @@ void Tracers::add(uint64_t id, UniqueFd fd) {
   // its hang-up, ends it.
   if (!loop_.change(fd.get(), id, EPOLLIN | EPOLLRDHUP)) {
     loop_.forget(fd.get());
-    releaser_.release(std::move(fd));
+    releaser_.release_connection(std::move(fd));
     return;
   }
   Tracer& tracer = tracers_[id];
@@ -117,7 +117,14 @@ bool Tracers::evict_stalest(int64_t now_ms, int64_t stale_ms) {
     std::lock_guard lock(mutex_);
     hub_.give_up(stalest->first);
   }
-  send_to(stalest->first, stalest->second, true);
+  // What it lost, then why it ends; room for both is always kept.
+  if (send_to(stalest->first, stalest->second, true)) {
+    TraceEvent ended;
+    ended.kind = TraceEvent::Kind::ended;
+    ended.time_ns = wall_ns();
+    send(stalest->second.fd.get(), &ended, sizeof ended,
+         MSG_DONTWAIT | MSG_NOSIGNAL);
+  }
   drop(stalest->first);
   return true;
 }
@@ -178,7 +185,7 @@ void Tracers::drop(uint64_t id) {
   loop_.forget(it->second.fd.get());
   // What a tracer sent may sit in its connection's queue: closing it is a
   // release of the peer's, done off the loop.
-  releaser_.release(std::move(it->second.fd));
+  releaser_.release_connection(std::move(it->second.fd));
   tracers_.erase(it);
   {
     std::lock_guard lock(mutex_);
