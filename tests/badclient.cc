@@ -23,6 +23,20 @@
 //                            prints "attach ERR" and "call RESULT" (or
 //                            "attach unanswered", 3, when the service had
 //                            dropped the connection as idle)
+//   badclient SOCKET nestedlinger N SECS  N status requests, each carrying
+//                            a Unix socket whose queue holds a stuck TCP
+//                            socket that lingers SECS on its last close;
+//                            prints "sent" once all are sent, "reply ERR"
+//                            for each, then "ready", and holds on until
+//                            killed (77: no loopback)
+//   badclient SOCKET fifthlinger SECS  a status request carrying four
+//                            /dev/null copies and, fifth, a lingering
+//                            socket; prints "reply ERR", "ready", holds on
+//   badclient SOCKET secondlinger SECS  a status request, then a second
+//                            message carrying a lingering socket; prints
+//                            "reply ERR", "ready", holds on
+//   badclient SOCKET fdspam N  N status requests, each carrying four
+//                            /dev/null copies; prints "replies ERR=COUNT..."
 //   badclient SOCKET dup     attaches its own seccomp listener twice, prints
 //                            each attach's error ("attach 0", ...), makes
 //                            one 324 call ("call RESULT"), prints "ready",
@@ -42,6 +56,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -131,6 +146,198 @@ int dup_listener(const char* path) {
   std::printf("ready\n");
   std::fflush(stdout);
   hold();
+}
+
+// A loopback TCP socket whose send queue is stuck (its peer, kept open in
+// *peer, never reads) and which lingers `seconds` on its last close; -1
+// where there is no loopback interface.  Small buffers keep many cheap.
+int stuck_socket(int seconds, int* peer) {
+  int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int small = 4096;
+  setsockopt(server, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  int stuck = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  setsockopt(stuck, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  if (server < 0 || bind(server, reinterpret_cast<sockaddr*>(&addr), len) ||
+      listen(server, 1) ||
+      getsockname(server, reinterpret_cast<sockaddr*>(&addr), &len) ||
+      connect(stuck, reinterpret_cast<sockaddr*>(&addr), len) != 0)
+    return -1;
+  *peer = accept(server, nullptr, nullptr);  // held, never read
+  close(server);
+  linger wait{1, seconds};
+  setsockopt(stuck, SOL_SOCKET, SO_LINGER, &wait, sizeof wait);
+  fcntl(stuck, F_SETFL, O_NONBLOCK);
+  char block[4096] = {};
+  while (send(stuck, block, sizeof block, MSG_NOSIGNAL) > 0) {
+  }
+  return stuck;
+}
+
+// Sends `request` with `fds` attached on a new connection and returns the
+// service's error, -1 with no answer.  With `give`, the fds are closed as
+// soon as they are sent, so that the service's copies are the last.
+int ask_with(const char* path, const Request& request,
+             const std::vector<int>& fds, bool give = false) {
+  int fd = elevmod::connect_socket(path, 10).release();
+  if (fd < 0)
+    return -1;
+  iovec iov{const_cast<Request*>(&request), sizeof request};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  std::vector<char> control(CMSG_SPACE(fds.size() * sizeof(int)));
+  if (!fds.empty()) {
+    msg.msg_control = control.data();
+    msg.msg_controllen = control.size();
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(fds.size() * sizeof(int));
+    std::memcpy(CMSG_DATA(c), fds.data(), fds.size() * sizeof(int));
+  }
+  ssize_t sent = sendmsg(fd, &msg, MSG_NOSIGNAL);
+  if (give)
+    for (int passed : fds)
+      close(passed);
+  if (sent != sizeof request) {
+    close(fd);
+    return -1;
+  }
+  elevmod::Reply reply;
+  bool truncated;
+  ssize_t n = elevmod::receive_message(fd, &reply, sizeof reply, nullptr,
+                                       &truncated);
+  close(fd);
+  return n == sizeof reply ? reply.error : -1;
+}
+
+// Sends all its requests before it reads any answer, saying "sent" in
+// between: with the service stopped meanwhile, the service's copies are
+// sure to be the last of each socket (ours are closed as they are sent).
+int nested_linger(const char* path, int count, int seconds) {
+  std::vector<int> connections;
+  for (int i = 0; i < count; ++i) {
+    int peer, pair[2];
+    int stuck = stuck_socket(seconds, &peer);
+    if (stuck < 0) {
+      std::printf("no loopback\n");
+      return 77;
+    }
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+      return 1;
+    char byte = 0;
+    elevmod::send_message(pair[0], &byte, 1, stuck);
+    close(stuck);
+    close(pair[0]);  // pair[1]'s queue holds the stuck socket now
+    int fd = elevmod::connect_socket(path, 10).release();
+    Request status;
+    if (fd < 0 || !elevmod::send_message(fd, &status, sizeof status, pair[1]))
+      return 1;
+    close(pair[1]);
+    connections.push_back(fd);
+  }
+  std::printf("sent\n");
+  std::fflush(stdout);
+  for (int fd : connections) {
+    elevmod::Reply reply;
+    bool truncated;
+    ssize_t n = elevmod::receive_message(fd, &reply, sizeof reply, nullptr,
+                                         &truncated);
+    std::printf("reply %d\n", n == sizeof reply ? reply.error : -1);
+  }
+  std::printf("ready\n");
+  std::fflush(stdout);
+  hold();
+}
+
+int fifth_linger(const char* path, int seconds) {
+  int peer;
+  int stuck = stuck_socket(seconds, &peer);
+  if (stuck < 0) {
+    std::printf("no loopback\n");
+    return 77;
+  }
+  std::vector<int> fds;
+  for (int i = 0; i < 4; ++i)
+    fds.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  fds.push_back(stuck);
+  Request status;
+  int fd = elevmod::connect_socket(path, 10).release();
+  if (fd < 0)
+    return 1;
+  // Sent, then the stuck socket closed here: the service's copy is the
+  // last.  Whatever the answer, nothing more is asked.
+  int error = -1;
+  {
+    iovec iov{&status, sizeof status};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    std::vector<char> control(CMSG_SPACE(fds.size() * sizeof(int)));
+    msg.msg_control = control.data();
+    msg.msg_controllen = control.size();
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(fds.size() * sizeof(int));
+    std::memcpy(CMSG_DATA(c), fds.data(), fds.size() * sizeof(int));
+    if (sendmsg(fd, &msg, MSG_NOSIGNAL) == sizeof status) {
+      for (int passed : fds)
+        close(passed);
+      elevmod::Reply reply;
+      bool truncated;
+      if (elevmod::receive_message(fd, &reply, sizeof reply, nullptr,
+                                   &truncated) == sizeof reply)
+        error = reply.error;
+    }
+  }
+  std::printf("reply %d\nready\n", error);
+  std::fflush(stdout);
+  hold();
+}
+
+int second_linger(const char* path, int seconds) {
+  int peer;
+  int stuck = stuck_socket(seconds, &peer);
+  if (stuck < 0) {
+    std::printf("no loopback\n");
+    return 77;
+  }
+  int fd = elevmod::connect_socket(path, 10).release();
+  Request status;
+  if (fd < 0 || !elevmod::send_message(fd, &status, sizeof status, -1) ||
+      !elevmod::send_message(fd, &status, sizeof status, stuck))
+    return 1;
+  close(stuck);
+  elevmod::Reply reply;
+  bool truncated;
+  int error = -1;
+  if (elevmod::receive_message(fd, &reply, sizeof reply, nullptr,
+                               &truncated) == sizeof reply)
+    error = reply.error;
+  std::printf("reply %d\nready\n", error);
+  std::fflush(stdout);
+  hold();
+}
+
+int fd_spam(const char* path, int count) {
+  std::map<int, int> replies;
+  Request status;
+  for (int i = 0; i < count; ++i) {
+    std::vector<int> fds;
+    for (int j = 0; j < 4; ++j)
+      fds.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    ++replies[ask_with(path, status, fds, true)];
+  }
+  std::printf("replies");
+  for (const auto& [error, times] : replies)
+    std::printf(" %d=%d", error, times);
+  std::printf("\n");
+  return 0;
 }
 
 // A status request carrying a loopback TCP socket whose send queue is
@@ -298,6 +505,15 @@ int main(int argc, char** argv) {
     return foreign_listener(argv[1], mode == "hangupserver");
   if (mode == "lateattach")
     return late_attach(argv[1]);
+  int seconds = argc > 4 ? std::atoi(argv[4]) : n;
+  if (mode == "nestedlinger")
+    return nested_linger(argv[1], n, seconds);
+  if (mode == "fifthlinger")
+    return fifth_linger(argv[1], n);
+  if (mode == "secondlinger")
+    return second_linger(argv[1], n);
+  if (mode == "fdspam")
+    return fd_spam(argv[1], n);
   int fd = elevmod::connect_socket(argv[1], 10).release();
   if (fd < 0) {
     std::perror("badclient: connect");

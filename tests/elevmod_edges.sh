@@ -153,6 +153,163 @@ if want foreign; then
   expect "no lock left by the failed load" "$(ls "$scratch" | grep -c '\.lock$')" 0
 fi
 
+# Closes that a peer blocks (a socket whose queue holds a socket that
+# lingers) each hold up a releasing thread and nothing else: with 140 of
+# them blocked, clients are told the service is busy (run does not go on
+# unattached), hundreds of descriptors more are refused, not kept, and once
+# the peer lets go, all is as before.  The service is held while the
+# requests are sent, so that its copies are the last of each socket.
+if want blockedrelease; then
+  prlimit --nofile=2048 "$ELEVMOD" load --max-waiting 999005
+  pid=$(service_pid 999005)
+  before=$(fd_count "$pid")
+  stop "$pid"
+  "$BADCLIENT" "$sock" nestedlinger 140 120 >"$scratch/nested" &
+  nester=$!
+  sent_or_done() { has_line "$scratch/nested" 'sent\|no loopback'; }
+  wait_while_alive $nester sent_or_done
+  kill -CONT "$pid"
+  if has_line "$scratch/nested" 'no loopback'; then
+    skip "blocked closes need a loopback interface"
+  else
+    ready_or_gone() { has_line "$scratch/nested" ready; }
+    wait_while_alive $nester ready_or_gone
+    expect "requests carrying sockets refused" \
+      "$(grep -c '^reply 22$' "$scratch/nested")" 140
+    busy="the service on $sock is busy (Resource temporarily unavailable): try again"
+    check "status while closes are blocked" 1 "" \
+      "elevmod: status: $busy"$'\n' "$ELEVMOD" status
+    check "run while closes are blocked" 125 "" \
+      "elevmod: run: cannot attach: $busy"$'\n' "$ELEVMOD" run "$RAWCALL" 323
+    check "descriptors refused while closes are blocked" 0 $'replies 11=600\n' \
+      "" "$BADCLIENT" "$sock" fdspam 600
+    kill $nester
+    wait $nester 2>/dev/null
+    answered() { "$ELEVMOD" status >/dev/null 2>&1; }
+    wait_until answered
+    check "run once the closes are done" 0 $'0\n' "" "$ELEVMOD" run "$RAWCALL" 323
+    settled() { [ "$(fd_count "$pid")" -le "$before" ]; }
+    wait_until settled
+    expect "no descriptor kept" "$(fd_count "$pid")" "$before"
+  fi
+  kill $nester 2>/dev/null
+  wait $nester 2>/dev/null
+  unload
+fi
+
+# A lingering socket sent as a fifth descriptor (more than a request may
+# carry), or in a second message that is never read, holds nothing up, and
+# neither does one from a user the service refuses.
+if want unread; then
+  load --max-waiting 999006
+  for mode in fifthlinger secondlinger; do
+    "$BADCLIENT" "$sock" $mode 60 >"$scratch/$mode" &
+    lingerer=$!
+    ready_or_skip() { has_line "$scratch/$mode" 'ready\|no loopback'; }
+    wait_while_alive $lingerer ready_or_skip
+    if has_line "$scratch/$mode" 'no loopback'; then
+      skip "$mode needs a loopback interface"
+    else
+      want_reply=$([ $mode == fifthlinger ] && echo 22 || echo 0)
+      expect "$mode answered" "$(head -n 1 "$scratch/$mode")" \
+        "reply $want_reply"
+      check "status beside $mode" 0 $'1\n' "" \
+        sh -c 'timeout 20 "$1" status --json | grep -c "\"state\""' sh "$ELEVMOD"
+    fi
+    kill $lingerer 2>/dev/null
+    wait $lingerer 2>/dev/null
+  done
+  if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+    chmod 755 "$scratch"
+    chmod 666 "$sock"
+    setpriv --reuid=65534 --regid=65534 --clear-groups \
+      "$BADCLIENT" "$sock" fifthlinger 60 >"$scratch/refused" &
+    lingerer=$!
+    ready_or_skip() { has_line "$scratch/refused" 'ready\|no loopback'; }
+    wait_while_alive $lingerer ready_or_skip
+    if ! has_line "$scratch/refused" 'no loopback'; then
+      expect "a refused user's fifth descriptor" \
+        "$(head -n 1 "$scratch/refused")" "reply 1"
+      check "status beside a refused user's descriptors" 0 $'1\n' "" \
+        sh -c 'timeout 20 "$1" status --json | grep -c "\"state\""' sh "$ELEVMOD"
+    fi
+    kill $lingerer 2>/dev/null
+    wait $lingerer 2>/dev/null
+  fi
+  unload
+fi
+
+# Tracers that stopped reading hold their places only until a new one needs
+# one: the one that has left what it was sent unread longest makes room,
+# and is told what it lost and why it ends.
+if want stalesttracer; then
+  load --max-waiting 999007
+  for i in $(seq 64); do
+    "$ELEVMOD" trace >"$scratch/tracer$i" 2>&1 &
+    echo $! >>"$scratch/tracers"
+  done
+  wait_until tracers_are 64
+  for tracer in $(cat "$scratch/tracers"); do stop "$tracer"; done
+  check "calls beside 64 stopped tracers" 0 $'0 3000\n' "" \
+    "$ELEVMOD" run "$RAWCALL" -n 3000 324 0 1 2
+  # Refused for as long as none has been unread long enough (3 s).
+  taken() {
+    timeout 2 "$ELEVMOD" trace >"$scratch/newcomer" 2>&1
+    [ $? -eq 124 ]
+  }
+  wait_until taken
+  for tracer in $(cat "$scratch/tracers"); do kill -CONT "$tracer"; done
+  ended=$(grep -l "ended this trace to make room" "$scratch"/tracer*)
+  expect "one tracer made room" "$(wc -l <<<"$ended")" 1
+  expect "it was told what it lost" \
+    "$(grep -c ' lost [0-9]* events' $ended)" 1
+  expect "and why it ended" "$(tail -n 1 $ended)" \
+    "elevmod: trace: the service on $sock ended this trace to make room for another: it had left what it was sent unread"
+  kill $(cat "$scratch/tracers") 2>/dev/null
+  wait 2>/dev/null
+  unload
+fi
+
+# Signals whose default would end the service leave it serving; those that
+# end it end it cleanly (socket and lock removed).
+if want signals; then
+  load --max-waiting 999008
+  pid=$(service_pid 999008)
+  for sig in USR2 ALRM VTALRM PROF IO PWR XCPU XFSZ PIPE RTMIN+3 RTMAX; do
+    kill -$sig "$pid"
+  done
+  check "serving after stray signals" 0 $'0\n' "" "$ELEVMOD" run "$RAWCALL" 323
+  kill -QUIT "$pid"
+  gone() { ! kill -0 "$pid" 2>/dev/null; }
+  wait_until gone
+  expect "SIGQUIT removes socket and lock" "$(ls "$scratch" | grep -c 'socket')" 0
+fi
+
+# At the descriptor limit a new client is answered, not reset: run never
+# goes on unattached (status 0 with -1) when a service is there.
+if want emfile; then
+  prlimit --nofile=64:64 "$ELEVMOD" load --foreground \
+    --socket "$scratch/emfile" 2>"$scratch/emfile-err" &
+  few=$!
+  wait_until test -S "$scratch/emfile"
+  "$BADCLIENT" "$scratch/emfile" idle 200 >"$scratch/emfile-idle" &
+  idler=$!
+  wait_until has_line "$scratch/emfile-idle" ready
+  "$ELEVMOD" run --socket "$scratch/emfile" "$RAWCALL" 323 \
+    >"$scratch/emfile-out" 2>&1
+  got="$?:$(cat "$scratch/emfile-out")"
+  # Served (a slot came free in time) or told why not: never unattached.
+  case $got in
+    "0:0") ok ;;
+    "125:elevmod: run: cannot attach: the service on $scratch/emfile "*"(Too many open files)") ok ;;
+    *) fail "run at the descriptor limit: $got" ;;
+  esac
+  "$ELEVMOD" unload --socket "$scratch/emfile"
+  wait $few
+  kill $idler 2>/dev/null
+  wait $idler 2>/dev/null
+fi
+
 # Out of descriptors, the service rests its socket instead of spinning,
 # makes room, and says so a few times, not thousands.
 if want fdlimit; then

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -32,6 +33,10 @@ namespace {
 
 // Most messages taken from a connection before it is closed regardless.
 constexpr int kDrainMessages = 64;
+// Threads kept when there is nothing to close, and how long the others
+// stay idle before they end.
+constexpr size_t kIdleThreads = 4;
+constexpr std::chrono::seconds kIdleEnd{10};
 
 // Takes what waits unread in a connection; the descriptors that came with
 // it are dropped (released) here.
@@ -66,11 +71,14 @@ void* Releaser::thread_main(void* arg) {
   std::unique_lock lock(shared->mutex);
   for (;;) {
     ++shared->idle;
-    shared->ready.wait(lock,
-                       [&] { return shared->stopping || !shared->jobs.empty(); });
+    bool work = shared->ready.wait_for(lock, kIdleEnd, [&] {
+      return shared->stopping || !shared->jobs.empty();
+    });
     --shared->idle;
-    if (shared->jobs.empty())
-      break;  // stopping, with nothing left to close
+    // Stopping with nothing left, or one of many idle for a while: the
+    // threads a burst of blocked closes called for go once it is over.
+    if (shared->jobs.empty() && (work || shared->threads > kIdleThreads))
+      break;
     Job job = std::move(shared->jobs.front());
     shared->jobs.pop_front();
     for (UniqueFd& fd : job.fds) {

@@ -33,13 +33,14 @@ constexpr size_t kMaxTracers = 64;
 constexpr int64_t kStaleTracerMs = 3000;
 // Events that may wait for the slowest tracer; beyond them it loses events.
 constexpr size_t kTraceBacklog = 65536;
-// Threads that release what peers handed over: a close that blocks takes
-// one.  While the releaser holds kReleaseBusy descriptors, new clients are
-// answered that the service is busy; from kReleaseFull on, new connections
-// wait in the socket's backlog.
-constexpr size_t kReleaseThreads = 64;
+// What the releaser may hold: while it holds kReleaseBusy descriptors (as
+// many closes blocked by peers), new clients are answered that the service
+// is busy; from kReleaseFull on, new connections wait in the socket's
+// backlog.  Each blocked close has a thread, so quick ones never wait
+// behind it.
 constexpr size_t kReleaseBusy = 128;
 constexpr size_t kReleaseFull = 256;
+constexpr size_t kReleaseThreads = kReleaseFull;
 // Descriptors kept free of listeners: clients, tracers, what waits to be
 // released, a request's, the loop's own.
 constexpr size_t kReservedFds =
@@ -265,13 +266,13 @@ void Service::accept_clients() {
                         SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (!fd && (errno == EMFILE || errno == ENFILE) && spare_) {
       // Out of descriptors: the one held back takes the client, which is
-      // told so; then the socket rests until one is free again.
-      warn("accept on %s: %s: answering new clients so",
+      // served if it asks for what needs no descriptor, else told why not;
+      // then the socket rests until one is free again.
+      warn("accept on %s: %s: serving one client at a time",
            path_.c_str(), errno_text(errno).c_str());
       spare_.reset();
       fd.reset(accept4(listening_.fd.get(), nullptr, nullptr,
                        SOCK_CLOEXEC | SOCK_NONBLOCK));
-      refusal = EMFILE;
       pause_accepting();
     }
     if (!fd) {
@@ -350,7 +351,11 @@ void Service::serve_client(uint64_t serial) {
     drop_client(serial);  // EOF or a broken connection: nothing to say
     return;
   }
-  if (more) {
+  if (more && passed.size() < kMaxPassedFds) {
+    // Not for want of room in the message: our table is full.
+    warn("descriptor table full: refusing a request that carries one");
+    reply.error = EMFILE;
+  } else if (more) {
     warn("refused a request that carried more than %zu descriptors",
          kMaxPassedFds);
     reply.error = EINVAL;

@@ -73,7 +73,8 @@ UniqueFd bind_and_listen(const std::string& path, std::string* err) {
   int rc = bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   int saved = errno;
   umask(old_mask);
-  if (rc == 0 && listen(fd.get(), 64) != 0) {
+  // A backlog that holds a burst of clients while the loop is busy.
+  if (rc == 0 && listen(fd.get(), 256) != 0) {
     saved = errno;
     unlink(path.c_str());
     rc = -1;
