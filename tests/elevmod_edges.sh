@@ -310,6 +310,29 @@ if want emfile; then
   wait $idler 2>/dev/null
 fi
 
+# With no system logger, the background service's complaints are kept in a
+# file beside its socket.  In a mount namespace whose /dev has no log.
+if want nologger; then
+  if can_unshare; then
+    unshare --mount bash -c '
+      scratch=$1 elevmod=$2 badclient=$3
+      touch "$scratch/null"
+      mount --bind /dev/null "$scratch/null"
+      mount -t tmpfs tmpfs /dev
+      touch /dev/null
+      mount --bind "$scratch/null" /dev/null
+      "$elevmod" load --socket "$scratch/quiet" || exit 1
+      "$badclient" "$scratch/quiet" garbage
+      "$elevmod" unload --socket "$scratch/quiet"' \
+      bash "$scratch" "$ELEVMOD" "$BADCLIENT"
+    expect "complaint kept beside the socket" \
+      "$(grep -c 'elevmod\[[0-9]*\]: ignored a malformed request of 11 bytes$' \
+        "$scratch/quiet.log")" 1
+  else
+    skip "the missing logger needs root and unshare"
+  fi
+fi
+
 # Out of descriptors, the service rests its socket instead of spinning,
 # makes room, and says so a few times, not thousands.
 if want fdlimit; then

@@ -21,6 +21,29 @@ expect "socket mode" "$(stat -c %a "$sock")" 600
 expect "status text" "$(head -n 1 "$scratch/status")" "state:      idle"
 expect "status shaft" "$(grep -c '^  [ 1][0-9] |' "$scratch/status")" 10
 
+# What cannot be written is a failure, not a quiet success: once, and for
+# the followers, which end instead of running for ever.
+full="cannot write to standard output: No space left on device"
+check "status into a full device" 1 "" "elevmod: status: $full"$'\n' \
+  sh -c '"$1" status >/dev/full' sh "$ELEVMOD"
+check "status --json into a full device" 1 "" "elevmod: status: $full"$'\n' \
+  sh -c '"$1" status --json >/dev/full' sh "$ELEVMOD"
+check "status --watch into a full device" 1 "" "elevmod: status: $full"$'\n' \
+  sh -c 'timeout 30 "$1" status --watch >/dev/full' sh "$ELEVMOD"
+tracers_are() { [ "$(json_field tracers)" == "$1" ]; }
+timeout 30 "$ELEVMOD" trace >/dev/full 2>"$scratch/trace-full" &
+tracer=$!
+wait_until tracers_are 1
+"$ELEVMOD" run "$RAWCALL" 324 0 0 0 >/dev/null  # refused: changes nothing
+wait $tracer
+expect "trace into a full device" "$?:$(cat "$scratch/trace-full")" \
+  "1:elevmod: trace: $full"
+
+# A socket whose directory is missing names the directory.
+check "load in a missing directory" 1 "" \
+  "elevmod: load: cannot listen on $scratch/none/socket: there is no directory $scratch/none"$'\n' \
+  "$ELEVMOD" load --socket "$scratch/none/socket"
+
 # Unload makes the calls of a process already attached fail with -1.
 mkfifo "$scratch/go"
 "$ELEVMOD" run sh -c '"$1" 325; read x <"$2"; "$1" 323' sh "$RAWCALL" \
@@ -33,6 +56,10 @@ echo go >"$scratch/go"
 wait
 expect "call after unload" "$(cat "$scratch/attached")" $'0\n-1'
 expect "socket removed on unload" "$(test -e "$sock" || echo gone)" gone
+load
+check "unload --json into a full device" 1 "" "elevmod: unload: $full"$'\n' \
+  sh -c '"$1" unload --json >/dev/full' sh "$ELEVMOD"
+expect "unloaded all the same" "$(test -e "$sock" || echo gone)" gone
 
 # A service that died leaves a stale socket, which the next load replaces.
 # (An odd --max-waiting picks out this test's service among any others.)

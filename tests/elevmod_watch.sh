@@ -43,15 +43,20 @@ fi
 if want terminal; then
   load --step-ms 1
   if command -v script >/dev/null; then
-    # watch_on_terminal [ROWS]: two frames of status --watch on a terminal
-    # (of ROWS rows), then Ctrl-C; what it drew is in $scratch/screen.  The
-    # watch notes its pid, whatever shell script(1) runs it with.
+    # watch_on_terminal [ROWS [COLUMNS [TERM]]]: two frames of status --watch
+    # on a terminal (of ROWS rows, 80 or COLUMNS columns), then Ctrl-C; what it
+    # drew is in $scratch/screen.  The watch notes its pid, whatever shell
+    # script(1) runs it with.
     watch_on_terminal() {
-      printf '#!/bin/sh\necho $$ >"$1"\n%s\nexec "$2" status --watch\n' \
-        "${1:+stty rows $1 cols 80}" >"$scratch/watch.sh"
+      printf '#!/bin/sh\necho $$ >"$1"\n%s\n%s\nexec "$2" status --watch\n' \
+        "${1:+stty rows $1 cols ${2:-80}}" "${3:+export TERM=$3}" \
+        >"$scratch/watch.sh"
+      # Nothing of an earlier watch may be taken for this one's.
+      rm -f "$scratch/screen" "$scratch/watch.pid"
       script -q -e -c "sh $scratch/watch.sh $scratch/watch.pid $ELEVMOD" \
         "$scratch/screen" >/dev/null &
       local terminal=$!
+      wait_until test -s "$scratch/watch.pid"
       wait_until at_least "$scratch/screen" 'state:' 2
       kill -INT "$(cat "$scratch/watch.pid")"
       wait $terminal
@@ -74,9 +79,20 @@ if want terminal; then
     expect "short terminal: 13 lines" "$(wc -l <<<"$frame")" 13
     expect "short terminal: header first" \
       "$(head -n 1 <<<"$frame" | grep -c "elevmod status on $sock\$")" 1
-    expect "short terminal: figures, then one floor" \
-      "$(sed -n '3p;11p;13p' <<<"$frame" | cut -c1-8)" \
-      $'state:  \ntracers:\n   1 |[ '
+    expect "short terminal: three figures, then seven floors" \
+      "$(sed -n '3p;5p;6p;7p;13p' <<<"$frame" | cut -c1-8)" \
+      $'state:  \naboard: \n\n   7 |  \n   1 |[ '
+    # A narrow one: no line reaches the last column, where it would wrap.
+    watch_on_terminal 24 30
+    widest=$(tr -d '\r' <"$scratch/screen" | sed "s/${ESC}\[[0-9;?]*[A-Za-z]//g" |
+      awk '!/^Script / { if (length($0) > n) n = length($0) } END { print n }')
+    expect "narrow terminal: lines of at most 29 columns" \
+      "$(( widest <= 29 ))" 1
+    # A terminal that takes no escapes gets plain frames.
+    watch_on_terminal 24 80 dumb
+    expect "dumb terminal: no escapes" "$(count_in "$scratch/screen" "${ESC}")" 0
+    expect "dumb terminal: frames" \
+      "$(( $(count_in "$scratch/screen" 'state:') >= 2 ))" 1
   else
     skip "the terminal watch needs script(1)"
   fi

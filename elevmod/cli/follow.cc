@@ -94,8 +94,7 @@ winsize terminal_size() {
 // says it is dumb.
 bool capable_terminal() {
   const char* term = std::getenv("TERM");
-  return isatty(STDOUT_FILENO) && term && *term &&
-         std::strcmp(term, "dumb") != 0;
+  return isatty(STDOUT_FILENO) && !(term && std::strcmp(term, "dumb") == 0);
 }
 
 // Writes `text` out at once; false with *err set when it cannot.

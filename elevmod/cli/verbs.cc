@@ -85,6 +85,9 @@ int do_load(int argc, char** argv) {
       status >= 0)
     return status;
 
+  // With no system logger, the background service's complaints go to a
+  // file beside its socket, where a user can find them.
+  set_log_fallback(path + ".log");
   Service service(path, service_options);
   bool busy = false;
   std::string err;

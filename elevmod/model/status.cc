@@ -21,6 +21,8 @@ void append(std::string& out, const char* format, Args... args) {
 // line holds besides: "  10 |[  5]^|  12345 ".
 constexpr uint64_t kBarWidth = 40;
 constexpr size_t kShaftMargin = 21;
+// The figures a short screen keeps above the shaft.
+constexpr size_t kFirstFigures = 3;
 
 // `text` with each line cut to `width` characters.
 std::string fit_width(const std::string& text, size_t width) {
@@ -58,16 +60,20 @@ std::string render_text(const Snapshot& s, size_t max_lines,
   append(figures, "listeners:  %u\n", s.listeners);
   append(figures, "tracers:    %u\n", s.tracers);
   size_t figure_lines = std::count(figures.begin(), figures.end(), '\n');
-  if (max_lines <= figure_lines + 1) {
-    // No room for any of the shaft: the figures from the top, as many as fit.
-    size_t end = 0;
-    for (size_t line = 0; line < std::min(max_lines, figure_lines); ++line)
-      end = figures.find('\n', end) + 1;
-    return fit_width(figures.substr(0, end), width);
-  }
+  // On a short screen the shaft comes before the figures but the first few
+  // (state, floor, aboard): the lower ones make room for it.
+  size_t shaft_room =
+      max_lines > kFirstFigures + 1 ? max_lines - kFirstFigures - 1 : 0;
+  int rows = static_cast<int>(std::min<size_t>(kFloors, shaft_room));
+  figure_lines =
+      std::min(figure_lines, rows > 0 ? max_lines - rows - 1 : max_lines);
+  size_t end = 0;
+  for (size_t line = 0; line < figure_lines; ++line)
+    end = figures.find('\n', end) + 1;
+  figures.resize(end);
+  if (rows == 0)
+    return fit_width(figures, width);
   // The shaft's floors that fit, as near the car as may be.
-  int rows = static_cast<int>(
-      std::min<size_t>(kFloors, max_lines - figure_lines - 1));
   int car = std::clamp(s.floor, 1, kFloors);
   int top = std::clamp(car + rows / 2, rows, kFloors);
   std::string out = figures + "\n";

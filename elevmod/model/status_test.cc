@@ -95,12 +95,13 @@ TEST(Status, ShortScreensDropShaftRowsFarFromTheCarFirst) {
   const Case cases[] = {
       {3, 20, 20, "10 9 8 7 6 5 4 3 2 1"},
       {3, 100, 20, "10 9 8 7 6 5 4 3 2 1"},
-      {3, 15, 15, "5 4 3 2 1"},
-      {6, 15, 15, "8 7 6 5 4"},
-      {10, 14, 14, "10 9 8 7"},
-      {1, 11, 11, "1"},
-      {3, 10, 9, ""},  // a blank line and no floor would tell nothing
-      {3, 4, 4, ""},
+      {3, 15, 15, "10 9 8 7 6 5 4 3 2 1"},  // four figures
+      {3, 12, 12, "8 7 6 5 4 3 2 1"},       // three figures
+      {6, 10, 10, "9 8 7 6 5 4"},
+      {10, 9, 9, "10 9 8 7 6"},
+      {1, 5, 5, "1"},
+      {3, 4, 4, ""},  // a blank line and no floor would tell nothing
+      {3, 2, 2, ""},
       {3, 0, 0, ""},
   };
   for (const Case& c : cases) {
@@ -115,6 +116,34 @@ TEST(Status, ShortScreensDropShaftRowsFarFromTheCarFirst) {
     if (c.max_lines > 0) {
       EXPECT_EQ(text.rfind("state:      up\n", 0), 0u);
     }
+  }
+}
+
+// Narrow screens: the bars shorten to fit, then lines are cut; nothing is
+// ever as wide as the terminal (its last column would wrap).
+TEST(Status, NarrowScreensShortenBarsThenCutLines) {
+  struct Case {
+    size_t columns;
+    size_t longest_bar;
+  };
+  const Case cases[] = {{80, 40}, {62, 40}, {60, 38}, {30, 8}, {22, 0},
+                        {10, 0}};
+  for (const Case& c : cases) {
+    std::string text = render_text(sample(), 20, c.columns);
+    SCOPED_TRACE(std::to_string(c.columns) + " columns:\n" + text);
+    size_t longest_line = 0, longest_bar = 0, start = 0;
+    while (start < text.size()) {
+      size_t end = text.find('\n', start);
+      std::string line = text.substr(start, end - start);
+      longest_line = std::max(longest_line, line.size());
+      size_t bar = line.find_last_not_of('o');
+      if (line.size() > 21 && bar != std::string::npos && line[bar] == ' ')
+        longest_bar = std::max(longest_bar, line.size() - bar - 1);
+      start = end + 1;
+    }
+    EXPECT_LT(longest_line, c.columns);
+    EXPECT_EQ(longest_bar, c.longest_bar);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 20);
   }
 }
 

@@ -91,6 +91,21 @@ UniqueFd bind_and_listen(const std::string& path, std::string* err) {
 bool listen_socket(const std::string& path, Listening* out, bool* busy,
                    std::string* err) {
   *busy = false;
+  // Named here, not as the lock file beside the socket that cannot be made.
+  std::string dir = path.substr(0, path.rfind('/'));
+  if (dir.empty())
+    dir = "/";
+  struct stat dir_st;
+  if (stat(dir.c_str(), &dir_st) != 0) {
+    *err = "cannot listen on " + path + ": " +
+           (errno == ENOENT ? "there is no directory " + dir
+                            : dir + ": " + errno_text(errno));
+    return false;
+  }
+  if (!S_ISDIR(dir_st.st_mode)) {
+    *err = "cannot listen on " + path + ": " + dir + " is not a directory";
+    return false;
+  }
   UniqueFd lock = lock_path(path + ".lock", busy, err);
   if (!lock) {
     if (*busy)
