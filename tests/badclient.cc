@@ -34,7 +34,7 @@
 //                            socket; prints "reply ERR", "ready", holds on
 //   badclient SOCKET secondlinger SECS  a status request, then a second
 //                            message carrying a lingering socket; prints
-//                            "reply ERR", "ready", holds on
+//                            "sent", "reply ERR", "ready", holds on
 //   badclient SOCKET fdspam N  N status requests, each carrying four
 //                            /dev/null copies; prints "replies ERR=COUNT..."
 //   badclient SOCKET dup     attaches its own seccomp listener twice, prints
@@ -313,6 +313,8 @@ int second_linger(const char* path, int seconds) {
       !elevmod::send_message(fd, &status, sizeof status, stuck))
     return 1;
   close(stuck);
+  std::printf("sent\n");
+  std::fflush(stdout);
   elevmod::Reply reply;
   bool truncated;
   int error = -1;

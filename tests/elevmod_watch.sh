@@ -127,7 +127,7 @@ if want followers; then
     if [ "$verb" == trace ]; then
       wait_until eval '[ "$(field_of "$("$ELEVMOD" status --json --socket "$scratch/other")" tracers)" == 1 ]'
     else
-      wait_until in_syscall $pid 230  # clock_nanosleep: the first frame is out
+      wait_until in_syscall $pid 271  # ppoll: the first frame is out
     fi
     "$ELEVMOD" unload --socket "$scratch/other"
     wait $pid

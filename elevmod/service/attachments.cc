@@ -96,10 +96,9 @@ int Attachments::add(UniqueFd listener) {
     files_.erase(fd);
     return EAGAIN;
   }
-  // The thread cannot reach finished() before this: it needs mutex_.  It
-  // closes the listener when it ends.
-  threads_[fd] = thread;
-  listener.release();
+  // The thread cannot reach finished() before this: it needs mutex_.  The
+  // listener closes when the thread ends.
+  threads_[fd] = Entry{thread, std::move(listener)};
   return 0;
 }
 
@@ -147,10 +146,9 @@ void Attachments::serve(int fd, bool blocking) {
 void Attachments::finished(int fd) {
   std::lock_guard lock(mutex_);
   files_.erase(fd);  // while fd is open: the order compares open files
-  threads_.erase(fd);
   // Closing the last copy of a listener makes its processes' calls fail
   // with ENOSYS.
-  close(fd);
+  threads_.erase(fd);
   ended_.notify_all();
 }
 
@@ -160,8 +158,8 @@ void Attachments::stop_all() {
   // A thread between its look at stopping_ and its wait misses the signal,
   // so it is sent again until every thread has ended.
   while (!threads_.empty()) {
-    for (auto& [fd, thread] : threads_)
-      pthread_kill(thread, kWakeSignal);
+    for (auto& [fd, entry] : threads_)
+      pthread_kill(entry.thread, kWakeSignal);
     ended_.wait_for(lock, std::chrono::milliseconds(10));
   }
 }

@@ -66,8 +66,13 @@ class Attachments {
   mutable std::mutex mutex_;  // guards everything below
   std::condition_variable ended_;
   size_t limit_ = 0;
-  std::set<int, SameFile> files_;
-  std::unordered_map<int, pthread_t> threads_;
+  // A listener and the thread that serves it, by descriptor.
+  struct Entry {
+    pthread_t thread;
+    UniqueFd listener;
+  };
+  std::set<int, SameFile> files_;  // the entries' listeners, by open file
+  std::unordered_map<int, Entry> threads_;
 };
 
 }  // namespace elevmod

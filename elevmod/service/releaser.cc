@@ -77,8 +77,11 @@ void* Releaser::thread_main(void* arg) {
     --shared->idle;
     // Stopping with nothing left, or one of many idle for a while: the
     // threads a burst of blocked closes called for go once it is over.
-    if (shared->jobs.empty() && (work || shared->threads > kIdleThreads))
-      break;
+    if (shared->jobs.empty()) {
+      if (work || shared->threads > kIdleThreads)
+        break;
+      continue;
+    }
     Job job = std::move(shared->jobs.front());
     shared->jobs.pop_front();
     for (UniqueFd& fd : job.fds) {

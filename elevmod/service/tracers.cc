@@ -12,6 +12,8 @@
 #include <cerrno>
 
 #include "service/clock.h"
+#include "service/log.h"
+#include "wire/errors.h"
 
 namespace elevmod {
 
@@ -72,7 +74,9 @@ void Tracers::add(uint64_t id, UniqueFd fd) {
   }
   if (tracers_.size() == 1) {
     itimerspec every{{0, kFlushNs}, {0, kFlushNs}};
-    timerfd_settime(flush_.get(), 0, &every, nullptr);
+    if (timerfd_settime(flush_.get(), 0, &every, nullptr) != 0)
+      warn("cannot start the tracers' timer: %s; they get events only as "
+           "their connections take them", errno_text(errno).c_str());
   }
 }
 

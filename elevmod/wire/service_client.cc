@@ -31,8 +31,9 @@ UniqueFd connect_socket(const std::string& path, int timeout_seconds) {
   // A stopped service whose backlog is full would otherwise hold connect()
   // for good: on a Unix socket, the send timeout bounds that wait.
   timeval timeout{timeout_seconds, 0};
-  setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) !=
+  if (setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout,
+                 sizeof timeout) != 0 ||
+      connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) !=
       0) {
     int saved = errno;
     fd.reset();
@@ -108,7 +109,12 @@ int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
   }
   // A wedged service must not hang its clients for good.
   timeval timeout{kClientTimeoutSeconds, 0};
-  setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  if (sent && setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout,
+                         sizeof timeout) != 0) {
+    int saved = errno;
+    *err = "cannot bound the wait for " + path + ": " + errno_text(saved);
+    return saved;
+  }
   int result = 0;
   bool truncated = false;
   ssize_t n = -1;
