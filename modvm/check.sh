@@ -21,7 +21,7 @@ wait_for() {
   done
 }
 
-cd /bin
+cd /bin || exit 1
 echo "<5>modvm: checks begin" >/dev/kmsg
 digest=$(md5sum consumer | awk '{print $1}')
 consumer_says() {

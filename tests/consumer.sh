@@ -1,10 +1,11 @@
 # consumer: its answers for every service result, its command-line
 # complaints, the fingerprint, hostile invocation paths and the stock kernel.
+# shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
 mkdir "$scratch/bin"
 cp "$CONSUMER" "$scratch/bin/consumer"
-cd "$scratch/bin"
+cd "$scratch/bin" || exit 1
 digest=$(digest_of consumer)
 usage=$'  call using ./consumer <--start | --stop>\n'
 

@@ -3,6 +3,7 @@
 # --start, producer, consumer --stop, status, unload.  Needs root and
 # Debian's mirror; everything is mounted in a mount namespace of its own, so
 # nothing stays mounted.
+# shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -1,6 +1,7 @@
 # The main job, as README gives it: scripts/demo --fast ends with status 0
 # and leaves nothing behind; the watch command it prints reaches its service
 # when pasted; the car keeps up with the faster clock.
+# shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,5 +1,6 @@
 # What the raw calls 323, 324 and 325 get from elevmod, by the elevator's
 # rules, with --reply, after unload and with no service at all.
+# shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
 raw() { "$ELEVMOD" run -- "$RAWCALL" "$@"; }

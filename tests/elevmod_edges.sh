@@ -4,6 +4,7 @@
 # system logger stalls nothing, and clients are told what happened.  Each
 # section is a CTest case of its own ($CASE); run alone, the script runs
 # them all.
+# shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
 sock=$ELEVMOD_SOCKET
@@ -89,7 +90,7 @@ if want stale; then
     unload
     return $status
   }
-  for round in 1 2 3 4 5; do
+  for _ in 1 2 3 4 5; do
     stale_round && break
     [ $? -eq 3 ] || break
   done
@@ -108,7 +109,7 @@ if want flood; then
       { failures=$((failures + 1)); cat "$scratch/flood-err" >&2; }
   done
   expect "statuses answered during a connect flood" "$failures" 0
-  kill $(jobs -p) 2>/dev/null
+  jobs -p | xargs -r kill 2>/dev/null
   wait 2>/dev/null
   unload
 fi
@@ -142,7 +143,7 @@ if want foreign; then
       "$ELEVMOD" load --socket "$target"
     expect "their socket left alone ($name)" \
       "$(test -S "$scratch/$name" && echo yes)" yes
-    expect "no lock left ($name)" "$(ls "$scratch" | grep -c '\.lock$')" 0
+    expect "no lock left ($name)" "$(find "$scratch" -name '*.lock' | wc -l)" 0
     kill $listener
     wait $listener 2>/dev/null
   done
@@ -150,7 +151,7 @@ if want foreign; then
   check "load on a plain file" 1 "" \
     "elevmod: load: cannot listen on $scratch/plain: it exists and is not a socket"$'\n' \
     "$ELEVMOD" load --socket "$scratch/plain"
-  expect "no lock left by the failed load" "$(ls "$scratch" | grep -c '\.lock$')" 0
+  expect "no lock left by the failed load" "$(find "$scratch" -name '*.lock' | wc -l)" 0
 fi
 
 # Closes that a peer blocks (a socket whose queue holds a socket that
@@ -273,7 +274,7 @@ if want stalesttracer; then
     "$(grep -c ' lost [0-9]* events' $ended)" 1
   expect "and why it ended" "$(tail -n 1 $ended)" \
     "elevmod: trace: the service on $sock ended this trace to make room for another: it had left what it was sent unread"
-  kill $(cat "$scratch/tracers") 2>/dev/null
+  xargs -r kill <"$scratch/tracers" 2>/dev/null
   wait 2>/dev/null
   unload
 fi
@@ -290,7 +291,8 @@ if want signals; then
   kill -QUIT "$pid"
   gone() { ! kill -0 "$pid" 2>/dev/null; }
   wait_until gone
-  expect "SIGQUIT removes socket and lock" "$(ls "$scratch" | grep -c 'socket')" 0
+  expect "SIGQUIT removes socket and lock" \
+    "$(find "$scratch" -name 'socket*' | wc -l)" 0
 fi
 
 # At the descriptor limit a new client is answered, not reset: run never

@@ -4,6 +4,7 @@
 # stopped service only so long; the private directory survives any umask.
 # Each section is a CTest case of its own ($CASE); run alone, the script
 # runs them all.
+# shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
 sock=$ELEVMOD_SOCKET
@@ -32,7 +33,7 @@ if want signals; then
     kill -$sig "$pid"
     wait_until gone "$pid" || fail "background service ignores SIG$sig"
     expect "socket removed on SIG$sig" \
-      "$(ls "$scratch" | grep -c '^socket')" 0
+      "$(find "$scratch" -name 'socket*' | wc -l)" 0
     echo go >"$scratch/go"
     wait
     expect "attached call after SIG$sig" "$(cat "$scratch/attached")" $'0\n-1'
@@ -138,7 +139,7 @@ if want fdlimit; then
   echo go >"$scratch/go"
   wait $first
   expect "attached before the limit still served" "$(cat "$scratch/first")" 0
-  kill $(jobs -p) 2>/dev/null
+  jobs -p | xargs -r kill 2>/dev/null
   wait
   unload
 fi

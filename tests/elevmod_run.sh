@@ -1,6 +1,7 @@
 # How `elevmod run` hands over to its command: the same process and argument
 # vector, exit statuses, closed descriptors, failures to start, nesting, and
 # the command-line complaints of every verb.
+# shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
 load --step-ms 3600000

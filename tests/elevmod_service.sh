@@ -1,5 +1,6 @@
 # The service's life and its socket: loading twice, unloading, the private
 # socket directory, clean ends on signals, hostile clients and other users.
+# shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
 sock=$ELEVMOD_SOCKET

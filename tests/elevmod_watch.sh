@@ -3,6 +3,7 @@
 # two tracers at once; a stopped tracer told what it lost; the background
 # service's complaints in syslog.  Each section is a CTest case of its own
 # ($CASE); run alone, the script runs them all.
+# shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
 sock=$ELEVMOD_SOCKET

@@ -2,6 +2,7 @@
 # without warnings, the library that C programs link through pkg-config and
 # through find_package, bash completion, the user units (the service takes
 # a socket-activated socket), the licence.
+# shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
 prefix=$scratch/prefix
@@ -40,8 +41,8 @@ int main(void) {
 }
 EOF_C
 export PKG_CONFIG_PATH=$libdir/pkgconfig
-cc -Wall -Werror -o "$scratch/prog-pc" "$scratch/prog.c" \
-  $(pkg-config --cflags cabgate) $(pkg-config --libs cabgate) ||
+read -ra pc_flags <<<"$(pkg-config --cflags --libs cabgate)"
+cc -Wall -Werror -o "$scratch/prog-pc" "$scratch/prog.c" "${pc_flags[@]}" ||
   fail "C program built through pkg-config"
 check "pkg-config: no service" 0 $'-1 -1 -1\n' "" "$scratch/prog-pc"
 check "pkg-config: under elevmod run" 0 $'7 8 9\n' "" "$prefix/bin/elevmod" \

@@ -1,3 +1,4 @@
+# shellcheck disable=SC2034  # what it sets is for the scripts that source it
 # Shared helpers for the black-box tests.  Each test script sources this with
 # BIN set to the build directory; it gets a scratch directory of its own and
 # a service socket in it, both gone when the script ends.

@@ -2,6 +2,7 @@
 # faulty module under modvm/modules (the project's elevator with one bug)
 # fails the battery, on the check that should catch it, with the kernel's
 # report.  One case per fault ($CASE); slow (a kernel under emulation).
+# shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,11 +1,12 @@
 # producer: the whole run under accelerated time, its failure paths, and
 # several producers and a consumer against one service at once.
+# shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
 mkdir "$scratch/bin"
 cp "$PRODUCER" "$scratch/bin/producer"
 cp "$CONSUMER" "$scratch/bin/consumer"
-cd "$scratch/bin"
+cd "$scratch/bin" || exit 1
 digest=$(digest_of producer)
 "$BIN/tests/passengers" >"$scratch/expected"
 first=$(head -n 1 "$scratch/expected")
@@ -50,7 +51,7 @@ check "result 1" 1 "$digest"$'\n'"$first"$'\n' $'Invalid request!\n' \
 # saw them all.  On a slow machine the bracket only widens.
 watch_sending() {
   local before after count deadline=$(( $(date +%s) + 600 ))
-  local zero_before=0 some_after= below_before=0
+  local zero_before=0 some_after="" below_before=0
   while [ "$(date +%s)" -lt $deadline ]; do
     before=$(date +%s%N)
     count=$(json_field accepted)

@@ -1,10 +1,11 @@
 # The producer's whole run in real time: the three-second pause, the sending
 # and the full 300-second window.  Slow (about five minutes): run it with
 # scripts/test -L slow.
+# shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
 cp "$PRODUCER" "$scratch/producer"
-cd "$scratch"
+cd "$scratch" || exit 1
 digest=$(digest_of producer)
 load
 begin=$(date +%s%N)

@@ -30,6 +30,11 @@ struct ServiceOptions {
 
 class Service {
  public:
+  // At most this many tracers at once; when a new one finds them all taken,
+  // one that has left what it was sent unread this long makes room.
+  static constexpr size_t kMaxTracers = 64;
+  static constexpr int64_t kStaleTracerMs = 3000;
+
   Service(std::string socket_path, ServiceOptions options);
   ~Service();
   Service(const Service&) = delete;
@@ -73,6 +78,7 @@ class Service {
   void drop_client(uint64_t serial);
   void expire_clients();
   int next_timeout();
+  // requests.cc: one client's request.
   void serve_client(uint64_t serial);
   void handle(uint64_t serial, const Request& request,
               std::vector<UniqueFd>& passed, Reply* reply);
