@@ -177,14 +177,9 @@ int stuck_socket(int seconds, int* peer) {
   return stuck;
 }
 
-// Sends `request` with `fds` attached on a new connection and returns the
-// service's error, -1 with no answer.  With `give`, the fds are closed as
-// soon as they are sent, so that the service's copies are the last.
-int ask_with(const char* path, const Request& request,
-             const std::vector<int>& fds, bool give = false) {
-  int fd = elevmod::connect_socket(path, 10).release();
-  if (fd < 0)
-    return -1;
+// Sends `request` on `fd` with `fds` attached (as many as asked, however
+// many the service takes).
+bool send_with(int fd, const Request& request, const std::vector<int>& fds) {
   iovec iov{const_cast<Request*>(&request), sizeof request};
   msghdr msg{};
   msg.msg_iov = &iov;
@@ -199,20 +194,33 @@ int ask_with(const char* path, const Request& request,
     c->cmsg_len = CMSG_LEN(fds.size() * sizeof(int));
     std::memcpy(CMSG_DATA(c), fds.data(), fds.size() * sizeof(int));
   }
-  ssize_t sent = sendmsg(fd, &msg, MSG_NOSIGNAL);
-  if (give)
-    for (int passed : fds)
-      close(passed);
-  if (sent != sizeof request) {
-    close(fd);
-    return -1;
-  }
+  return sendmsg(fd, &msg, MSG_NOSIGNAL) == sizeof request;
+}
+
+// The service's answer on `fd`: its error, -1 with none.
+int read_reply(int fd) {
   elevmod::Reply reply;
   bool truncated;
   ssize_t n = elevmod::receive_message(fd, &reply, sizeof reply, nullptr,
                                        &truncated);
-  close(fd);
   return n == sizeof reply ? reply.error : -1;
+}
+
+// Sends `request` with `fds` attached on a new connection and returns the
+// service's error, -1 with no answer.  With `give`, the fds are closed as
+// soon as they are sent, so that the service's copies are the last.
+int ask_with(const char* path, const Request& request,
+             const std::vector<int>& fds, bool give = false) {
+  int fd = elevmod::connect_socket(path, 10).release();
+  if (fd < 0)
+    return -1;
+  bool sent = send_with(fd, request, fds);
+  if (give)
+    for (int passed : fds)
+      close(passed);
+  int error = sent ? read_reply(fd) : -1;
+  close(fd);
+  return error;
 }
 
 // Sends all its requests before it reads any answer, saying "sent" in
@@ -242,13 +250,8 @@ int nested_linger(const char* path, int count, int seconds) {
   }
   std::printf("sent\n");
   std::fflush(stdout);
-  for (int fd : connections) {
-    elevmod::Reply reply;
-    bool truncated;
-    ssize_t n = elevmod::receive_message(fd, &reply, sizeof reply, nullptr,
-                                         &truncated);
-    std::printf("reply %d\n", n == sizeof reply ? reply.error : -1);
-  }
+  for (int fd : connections)
+    std::printf("reply %d\n", read_reply(fd));
   std::printf("ready\n");
   std::fflush(stdout);
   hold();
@@ -265,37 +268,9 @@ int fifth_linger(const char* path, int seconds) {
   for (int i = 0; i < 4; ++i)
     fds.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
   fds.push_back(stuck);
+  // Sent, then closed here: the service's copies are the last.
   Request status;
-  int fd = elevmod::connect_socket(path, 10).release();
-  if (fd < 0)
-    return 1;
-  // Sent, then the stuck socket closed here: the service's copy is the
-  // last.  Whatever the answer, nothing more is asked.
-  int error = -1;
-  {
-    iovec iov{&status, sizeof status};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    std::vector<char> control(CMSG_SPACE(fds.size() * sizeof(int)));
-    msg.msg_control = control.data();
-    msg.msg_controllen = control.size();
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(fds.size() * sizeof(int));
-    std::memcpy(CMSG_DATA(c), fds.data(), fds.size() * sizeof(int));
-    if (sendmsg(fd, &msg, MSG_NOSIGNAL) == sizeof status) {
-      for (int passed : fds)
-        close(passed);
-      elevmod::Reply reply;
-      bool truncated;
-      if (elevmod::receive_message(fd, &reply, sizeof reply, nullptr,
-                                   &truncated) == sizeof reply)
-        error = reply.error;
-    }
-  }
-  std::printf("reply %d\nready\n", error);
+  std::printf("reply %d\nready\n", ask_with(path, status, fds, true));
   std::fflush(stdout);
   hold();
 }
@@ -315,13 +290,7 @@ int second_linger(const char* path, int seconds) {
   close(stuck);
   std::printf("sent\n");
   std::fflush(stdout);
-  elevmod::Reply reply;
-  bool truncated;
-  int error = -1;
-  if (elevmod::receive_message(fd, &reply, sizeof reply, nullptr,
-                               &truncated) == sizeof reply)
-    error = reply.error;
-  std::printf("reply %d\nready\n", error);
+  std::printf("reply %d\nready\n", read_reply(fd));
   std::fflush(stdout);
   hold();
 }

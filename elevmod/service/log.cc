@@ -66,18 +66,24 @@ void connect_logger(Logger& log) {
     log.socket.reset();
 }
 
-// One datagram in syslog's format, never waiting for the logger: a slow or
-// stopped one makes us drop lines, not stall the service.  False when the
-// line was dropped.
-bool send_to_logger(Logger& log, const char* message) {
+// The local time now, as `format` (strftime's) has it.
+std::string local_time(const char* format) {
   char stamp[32];
   time_t now = time(nullptr);
   tm local{};
   localtime_r(&now, &local);
-  strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &local);
+  return strftime(stamp, sizeof stamp, format, &local) > 0 ? stamp : "";
+}
+
+// One datagram in syslog's format, never waiting for the logger: a slow or
+// stopped one makes us drop lines, not stall the service.  False when the
+// line was dropped.
+bool send_to_logger(Logger& log, const char* message) {
   char line[700];
   int n = std::snprintf(line, sizeof line, "<%d>%s elevmod[%d]: %s",
-                        LOG_DAEMON_WARNING, stamp, getpid(), message);
+                        LOG_DAEMON_WARNING,
+                        local_time("%b %e %H:%M:%S").c_str(), getpid(),
+                        message);
   size_t length = std::min(static_cast<size_t>(n < 0 ? 0 : n),
                            sizeof line - 1);
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -108,14 +114,10 @@ bool append_to_fallback(Logger& log, const char* message) {
                    0600));
   if (!fd)
     return false;
-  char stamp[32];
-  time_t now = time(nullptr);
-  tm local{};
-  localtime_r(&now, &local);
-  strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
   char line[700];
-  int n = std::snprintf(line, sizeof line, "%s elevmod[%d]: %s\n", stamp,
-                        getpid(), message);
+  int n = std::snprintf(line, sizeof line, "%s elevmod[%d]: %s\n",
+                        local_time("%Y-%m-%d %H:%M:%S").c_str(), getpid(),
+                        message);
   size_t length = std::min(static_cast<size_t>(n < 0 ? 0 : n),
                            sizeof line - 1);
   return write(fd.get(), line, length) == static_cast<ssize_t>(length);

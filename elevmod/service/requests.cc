@@ -38,10 +38,8 @@ void Service::serve_client(uint64_t serial) {
   std::vector<UniqueFd> passed;
   bool more = false;
   ssize_t n = peek_message(fd, &request, sizeof request, &passed, &more);
-  if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-    releaser_.release(std::move(passed));
-    return;
-  }
+  if (n < 0 && (errno == EAGAIN || errno == EINTR))
+    return;  // nothing there after all
   if (n <= 0) {
     drop_client(serial);  // EOF or a broken connection: nothing to say
     return;
@@ -61,11 +59,8 @@ void Service::serve_client(uint64_t serial) {
     reply.error = EPROTO;
   } else {
     handle(serial, request, passed, &reply);
-    if (!clients_.find(serial)) {
-      // A tracer now, or gone with the service's end.
-      releaser_.release(std::move(passed));
-      return;
-    }
+    if (!clients_.find(serial))
+      return;  // a tracer now, answered by add_tracer()
   }
   releaser_.release(std::move(passed));
   // Non-blocking: a client that never reads cannot hold the loop.

@@ -257,7 +257,7 @@ void Service::accept_clients() {
       pause_accepting();
       return;
     }
-    int refusal = room_for_client();
+    int refusal = 0;
     UniqueFd fd(accept4(listening_.fd.get(), nullptr, nullptr,
                         SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (!fd && (errno == EMFILE || errno == ENFILE) && spare_) {
@@ -278,6 +278,8 @@ void Service::accept_clients() {
         warn("accept on %s: %s", path_.c_str(), errno_text(errno).c_str());
       return;
     }
+    if (refusal == 0)
+      refusal = room_for_client();
     if (clients_.full())
       make_room();
     if (done_)
