@@ -59,8 +59,27 @@ check "demo --help" 0 "$("$root/scripts/demo" --help)"$'\n' "" \
   "$root/scripts/demo" --help
 expect "demo --help starts with its usage" \
   "$("$root/scripts/demo" --help | head -n 1)" "usage: scripts/demo [--fast]"
-check "demo with a bad argument" 2 "" $'usage: scripts/demo [--fast]\n' \
+check "demo with a bad argument" 2 "" \
+  "demo: unknown option '--slow'"$'\nusage: scripts/demo [--fast]\n' \
   "$root/scripts/demo" --slow
+check "demo with two arguments" 2 "" \
+  $'demo: takes at most one option\nusage: scripts/demo [--fast]\n' \
+  "$root/scripts/demo" --fast --fast
+# The test command refuses what it does not know before it builds, and
+# says what it takes; so does the build.
+check "test with an unknown option" 2 "" \
+  "scripts/test: unknown option '--bogus' (see scripts/test --help)"$'\n' \
+  "$root/scripts/test" --bogus
+expect "test --help starts with its usage" \
+  "$("$root/scripts/test" --help | head -n 1 | cut -d' ' -f1-2)" \
+  "usage: scripts/test"
+check "test with a label and no value" 2 "" \
+  $'scripts/test: -L needs a value\n' "$root/scripts/test" -L
+expect "setup --help starts with its usage" \
+  "$("$root/scripts/setup" --help | head -n 1)" "usage: scripts/setup"
+check "setup with an argument" 2 "" \
+  $'scripts/setup: takes no arguments (see scripts/setup --help)\n' \
+  "$root/scripts/setup" --bogus
 expect "kernels --help starts with its usage" \
   "$("$root/scripts/kernels" --help | head -n 1)" \
   "usage: scripts/kernels [6.1] [5.10] [6.12]"
