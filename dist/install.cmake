@@ -4,6 +4,29 @@
 # top-level CMakeLists.txt.  scripts/package builds the .debs as Debian
 # would: prefix /usr, multiarch library directory, Debian's hardening flags.
 
+# First of all, the directories this install makes (those not there yet)
+# are noted in the build tree, so that the uninstall target removes them,
+# and no directory that was there before.
+set(CABGATE_INSTALL_DIRS ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR}/man1
+  ${CMAKE_INSTALL_INCLUDEDIR} ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+  ${CMAKE_INSTALL_LIBDIR}/cmake/cabgate
+  ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+  ${CMAKE_INSTALL_DATADIR}/systemd/user ${CMAKE_INSTALL_DATADIR}/doc/cabgate
+  ${CMAKE_INSTALL_DATADIR}/doc/libcabgate-dev)
+install(CODE "
+  set(made)
+  foreach(dir ${CABGATE_INSTALL_DIRS})
+    set(path \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${dir}\")
+    while(NOT EXISTS \"\${path}\")
+      list(APPEND made \"\${path}\")
+      get_filename_component(path \"\${path}\" DIRECTORY)
+    endwhile()
+  endforeach()
+  list(REMOVE_DUPLICATES made)
+  string(REPLACE \";\" \"\\n\" made \"\${made}\")
+  file(WRITE \"${CMAKE_BINARY_DIR}/install_dirs.txt\" \"\${made}\")
+" ALL_COMPONENTS)
+
 install(TARGETS consumer producer elevmod
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 
@@ -52,8 +75,25 @@ install(FILES dist/elevmod.bash-completion
   RENAME elevmod COMPONENT tools)
 # share/systemd/user is where systemd looks under /usr, /usr/local and
 # ~/.local alike.
-install(FILES dist/elevmod.socket dist/elevmod.service
+# The service unit names the program where it is installed (the prefix is
+# known only then: cmake --install --prefix), for systemd does not search
+# a user's PATH.
+install(FILES dist/elevmod.socket
   DESTINATION ${CMAKE_INSTALL_DATADIR}/systemd/user COMPONENT tools)
+install(CODE "
+  set(ELEVMOD_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/elevmod\")
+  configure_file(\"${CMAKE_CURRENT_SOURCE_DIR}/dist/elevmod.service.in\"
+    \"${CMAKE_CURRENT_BINARY_DIR}/unit/elevmod.service\" @ONLY)
+  file(INSTALL \"${CMAKE_CURRENT_BINARY_DIR}/unit/elevmod.service\"
+    DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/systemd/user\")
+" COMPONENT tools)
+
+# `cmake --build build --target uninstall`: removes what the last install
+# wrote, and the directories it made.
+add_custom_target(uninstall
+  COMMAND ${CMAKE_COMMAND} -DBUILD=${CMAKE_BINARY_DIR}
+    -P ${CMAKE_CURRENT_SOURCE_DIR}/dist/uninstall.cmake
+  VERBATIM)
 foreach(package cabgate libcabgate-dev)
   if(package STREQUAL cabgate)
     set(component tools)

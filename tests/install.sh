@@ -62,10 +62,14 @@ cmake -S "$scratch/proj" -B "$scratch/proj/build" \
   fail "CMake project built through find_package"
 check "find_package: no service" 0 $'-1 -1 -1\n' "" "$scratch/proj/build/prog"
 
-# Completion offers the verbs and each verb's options.
+# Completion offers the verbs and each verb's options.  With
+# COMPOPTS=1, what it asked of compopt (which works only inside a
+# completion) comes first, as "compopt OPTIONS;".
 complete_words() {
   bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))
-    _elevmod; echo "${COMPREPLY[*]}"' bash \
+    asked=
+    compopt() { asked+="compopt $*;"; }
+    _elevmod; echo "${COMPOPTS:+$asked}${COMPREPLY[*]}"' bash \
     "$prefix/share/bash-completion/completions/elevmod" "$@"
 }
 expect "completes verbs" "$(complete_words elevmod "")" \
@@ -86,6 +90,14 @@ for words in \
   expect "completes a path after $words" \
     "$(complete_words elevmod status $words)" "$scratch/sockfile"
 done
+# Paths as bash completes files: a directory gets a slash and no space.
+mkdir "$scratch/runs"
+expect "a directory after --socket" \
+  "$(COMPOPTS=1 complete_words elevmod status --socket "$scratch/ru")" \
+  "compopt -o filenames;$scratch/runs"
+expect "a path as run's command" \
+  "$(COMPOPTS=1 complete_words elevmod run "$scratch/cm")" \
+  "compopt -o filenames;$scratch/cmds"
 expect "completes a path after --socket=" \
   "$(cd "$scratch" && complete_words elevmod status --socket = | tr ' ' '\n' | grep -c '^sockfile$')" 1
 for words in "--reply 324 = 1" "--reply = 324 = 1" "--socket = $scratch/s --reply 323=0"; do
@@ -104,8 +116,8 @@ expect "help takes one verb" "$(complete_words elevmod help load "")" ""
 expect "socket unit listens for seqpacket" \
   "$(grep -c '^ListenSequentialPacket=%t/elevmod/socket$' \
     "$prefix/share/systemd/user/elevmod.socket")" 1
-expect "service unit runs the service in the foreground" \
-  "$(grep -c '^ExecStart=elevmod load --foreground$' \
+expect "service unit runs the installed program in the foreground" \
+  "$(grep -c "^ExecStart=$prefix/bin/elevmod load --foreground\$" \
     "$prefix/share/systemd/user/elevmod.service")" 1
 if command -v systemd-socket-activate >/dev/null; then
   activated=$scratch/activated
@@ -126,8 +138,18 @@ else
   echo "skipped: socket activation needs systemd-socket-activate"
 fi
 
-# Uninstalling as README says leaves no file behind.
-xargs rm -f <"$BIN/install_manifest.txt"
-expect "uninstalled: no file left" "$(find "$prefix" -type f)" ""
+# Uninstalling as README says leaves nothing behind: no file, and none of
+# the directories the install made.  One that was there before stays.
+check "uninstall" 0 "" "" sh -c 'cmake --build "$1" --target uninstall >/dev/null' \
+  sh "$BIN"
+expect "uninstalled: nothing left" "$(ls -A "$prefix" 2>&1)" \
+  "ls: cannot access '$prefix': No such file or directory"
+mkdir -p "$prefix/share/man/man1"
+touch "$prefix/share/man/man1/theirs.1"
+cmake --install "$BIN" --prefix "$prefix" >/dev/null
+cmake --build "$BIN" --target uninstall >/dev/null
+expect "uninstalled: what was there before stays" \
+  "$(cd "$prefix" && find . | sort | tr '\n' ' ')" \
+  ". ./share ./share/man ./share/man/man1 ./share/man/man1/theirs.1 "
 
 finish

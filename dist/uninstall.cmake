@@ -1,0 +1,26 @@
+# Removes what the last `cmake --install` from build tree BUILD wrote (its
+# install_manifest.txt), then the directories it made that are empty now,
+# deepest first.  Run by the uninstall target.
+foreach(list install_manifest.txt install_dirs.txt)
+  if(NOT EXISTS "${BUILD}/${list}")
+    message(FATAL_ERROR "uninstall: no ${BUILD}/${list}: nothing was installed from this build")
+  endif()
+endforeach()
+file(STRINGS "${BUILD}/install_manifest.txt" files)
+foreach(file IN LISTS files)
+  if(EXISTS "${file}" OR IS_SYMLINK "${file}")
+    file(REMOVE "${file}")
+    message(STATUS "Removed ${file}")
+  endif()
+endforeach()
+file(STRINGS "${BUILD}/install_dirs.txt" dirs)
+# Deepest first: a directory is empty only once those within it are gone.
+list(SORT dirs)
+list(REVERSE dirs)
+foreach(dir IN LISTS dirs)
+  file(GLOB left "${dir}/*" "${dir}/.*")
+  if(IS_DIRECTORY "${dir}" AND NOT left)
+    execute_process(COMMAND rmdir "${dir}")
+    message(STATUS "Removed ${dir}/")
+  endif()
+endforeach()
