@@ -32,7 +32,7 @@ watcher=$!
 framed() { grep -q '^state:' "$scratch/watched"; }
 wait_until framed
 # While the producer runs, the demo says how the service is doing.
-progress() { grep -q '^  [0-2][0-9]:[0-5][0-9]:[0-6][0-9]  accepted [0-9]*, waiting [0-9]*, aboard [0-9]*, delivered [0-9]*$' "$scratch/out"; }
+progress() { grep -q '^  [0-2][0-9]:[0-5][0-9]:[0-6][0-9]  \(starting    \|[0-5]:[0-5][0-9] of 5:00\)  accepted [0-9]*, waiting [0-9]*, aboard [0-9]*, delivered [0-9]*$' "$scratch/out"; }
 wait_until progress || fail "no progress line while the producer runs"
 echo go >&$release
 wait $demo
@@ -51,6 +51,26 @@ expect "the car kept up with the faster clock ($delivered delivered)" \
   "$(( ${delivered:-0} > 300 ))" 1
 expect "commands shown as run" \
   "$(grep -c "^\\\$ ELEVMOD_SOCKET=$scratch/tmp/cabgate-demo\.[A-Za-z0-9]*/socket $root/build/elevmod " "$scratch/out")" 6
+
+# Interrupted (here while the producer is held in its fingerprint), the
+# demo ends what it started and says so: no producer left, no service, no
+# files.  (A background job ignores SIGINT; TERM takes the same road.)
+PATH=$scratch/hold:$PATH TMPDIR=$scratch/tmp "$root/scripts/demo" --fast \
+  >"$scratch/out2" 2>"$scratch/err2" &
+demo=$!
+printed2() { grep -q ' status --watch$' "$scratch/out2"; }
+wait_while_alive $demo printed2
+held_in_md5sum() { pgrep -f "$scratch/hold/md5sum" >/dev/null; }
+wait_while_alive $demo held_in_md5sum
+kill -TERM $demo
+wait $demo
+expect "interrupted demo's status" "$?" 130
+expect "interrupted demo says so" "$(tail -n 1 "$scratch/err2")" \
+  "demo: interrupted: ending the producer and the service it started"
+gone() { ! held_in_md5sum; }
+wait_until gone
+expect "interrupted demo leaves no producer" "$(pgrep -fc "$scratch/hold/md5sum")" 0
+expect "interrupted demo leaves nothing behind" "$(ls -A "$scratch/tmp")" ""
 
 # The scripts' own command lines: help on stdout with status 0, anything
 # else refused with the usage line and status 2, before anything is built

@@ -15,6 +15,10 @@ install_packages() {
   local sudo=
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   echo "$who: installing ${missing[*]}"
+  # An install that was cut short (a Ctrl-C) is finished first.
+  if [ -n "$(dpkg --audit 2>/dev/null)" ]; then
+    DEBIAN_FRONTEND=noninteractive $sudo dpkg --configure -a
+  fi
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 }
