@@ -49,6 +49,10 @@ expect "nothing left behind" "$(ls -A "$scratch/tmp")" ""
 delivered=$(sed -n 's/^delivered: *\([0-9]*\)$/\1/p' "$scratch/out")
 expect "the car kept up with the faster clock ($delivered delivered)" \
   "$(( ${delivered:-0} > 300 ))" 1
+picture=$(sed -n 's/^demo: a picture of the run: //p' "$scratch/out")
+expect "the demo draws the run" "$picture" "$root/build/demo.svg"
+expect "its picture shows the car's floor and the counts" \
+  "$(grep -c '<polyline' "$picture")" 3
 expect "commands shown as run" \
   "$(grep -c "^\\\$ ELEVMOD_SOCKET=$scratch/tmp/cabgate-demo\.[A-Za-z0-9]*/socket $root/build/elevmod " "$scratch/out")" 6
 

@@ -235,4 +235,31 @@ if want syslog; then
   fi
 fi
 
+# A saved trace becomes a picture: from a file or standard input, an SVG
+# document; what is not a trace is named, with its line.
+if want draw; then
+  load --step-ms 1
+  "$ELEVMOD" trace --json >"$scratch/run.jsonl" 2>/dev/null &
+  tracer=$!
+  wait_until tracers_are 1
+  "$ELEVMOD" run "$RAWCALL" 323 >/dev/null
+  "$ELEVMOD" run "$RAWCALL" -n 20 324 0 1 5 >/dev/null
+  unload
+  wait $tracer
+  check "draw a saved trace" 0 $'<svg\n</svg>\n' "" \
+    sh -c '"$1" draw "$2" | sed -n "1s/ .*//p;\$p"' sh "$ELEVMOD" "$scratch/run.jsonl"
+  check "draw from standard input" 0 $'3\n' "" \
+    sh -c '"$1" draw <"$2" | grep -c "<polyline"' sh "$ELEVMOD" "$scratch/run.jsonl"
+  check "draw a file that is not there" 1 "" \
+    "elevmod: draw: cannot open $scratch/none: No such file or directory"$'\n' \
+    "$ELEVMOD" draw "$scratch/none"
+  echo "status is not a trace" >"$scratch/not.jsonl"
+  check "draw what is not a trace" 1 "" \
+    "elevmod: draw: $scratch/not.jsonl: line 1 is not a line of 'elevmod trace --json'"$'\n' \
+    "$ELEVMOD" draw "$scratch/not.jsonl"
+  check "draw two files" 2 "" \
+    "elevmod: draw: takes one trace file at most (see 'elevmod draw --help')"$'\n' \
+    "$ELEVMOD" draw a b
+fi
+
 finish

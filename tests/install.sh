@@ -73,7 +73,7 @@ complete_words() {
     "$prefix/share/bash-completion/completions/elevmod" "$@"
 }
 expect "completes verbs" "$(complete_words elevmod "")" \
-  "load unload status run trace help --help --version"
+  "load unload status run trace draw help --help --version"
 expect "completes load's options" "$(complete_words elevmod load --)" \
   "--foreground --capacity --step-ms --max-waiting --socket --help"
 expect "completes status's options" "$(complete_words elevmod status --w)" \
@@ -109,7 +109,7 @@ done
 expect "nothing inside a --reply value" \
   "$(complete_words elevmod run --reply 324 = "")" ""
 expect "help completes the verbs it describes" \
-  "$(complete_words elevmod help "")" "load unload status run trace"
+  "$(complete_words elevmod help "")" "load unload status run trace draw"
 expect "help takes one verb" "$(complete_words elevmod help load "")" ""
 
 # The user units start the service on a socket systemd holds.

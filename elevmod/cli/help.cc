@@ -60,6 +60,13 @@ const VerbHelp kVerbs[] = {
      "that falls behind is told how many events it lost.\n"
      "\n"
      "  --json                one JSON object a line\n"},
+    {"draw", "elevmod draw [FILE]",
+     "Draws a run from its trace as saved by 'elevmod trace --json' (FILE,\n"
+     "or standard input): an SVG picture of the car's floor over time, with\n"
+     "the waiting and aboard counts beneath, on standard output.\n"
+     "\n"
+     "  -h, --help            show this help\n",
+     false},
 };
 
 }  // namespace
@@ -88,7 +95,8 @@ void print_general_help(const std::string& summary) {
 }
 
 int verb_help(const VerbHelp& verb) {
-  std::printf("usage: %s\n\n%s%s", verb.synopsis, verb.text, kSocketHelp);
+  std::printf("usage: %s\n\n%s%s", verb.synopsis, verb.text,
+              verb.socket ? kSocketHelp : "");
   return kOk;
 }
 

@@ -10,6 +10,7 @@ struct VerbHelp {
   const char* name;
   const char* synopsis;
   const char* text;  // the options, one paragraph each
+  bool socket = true;  // takes --socket, as every verb but draw
 };
 
 // The help of verb `name`, or null for a verb that is not known.

@@ -29,6 +29,7 @@ const Verb kVerbTable[] = {
     {"status", do_status, "show the elevator, once or (--watch) every second"},
     {"run", do_run, "exec a command with its calls sent to the service"},
     {"trace", do_trace, "show every call and what the car does, as it happens"},
+    {"draw", do_draw, "draw a saved trace --json as an SVG picture"},
 };
 
 int general_help() {

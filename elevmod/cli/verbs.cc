@@ -3,6 +3,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iostream>
 #include <string>
 
 #include "cli/detach.h"
@@ -11,6 +13,7 @@
 #include "cli/help.h"
 #include "cli/options.h"
 #include "cli/run.h"
+#include "model/picture.h"
 #include "model/status.h"
 #include "service/log.h"
 #include "service/service.h"
@@ -142,6 +145,30 @@ int do_trace(int argc, char** argv) {
   std::string err;
   return followed(verb, flags.path,
                   follow_trace(flags.path, flags.json, &err), err);
+}
+
+int do_draw(int argc, char** argv) {
+  const char* verb = "draw";
+  if (argc == 3 && (std::strcmp(argv[2], "-h") == 0 ||
+                    std::strcmp(argv[2], "--help") == 0))
+    return verb_help(*find_verb(verb));
+  if (argc > 3)
+    return usage_error(verb, "takes one trace file at most");
+  std::string name = argc == 3 ? argv[2] : "-";
+  if (name.size() > 1 && name[0] == '-')
+    return usage_error(verb, "unrecognized option '" + name + "'");
+  std::ifstream file;
+  if (name != "-") {
+    file.open(name);
+    if (!file)
+      return failure(verb, "cannot open " + name + ": " + errno_text(errno));
+  }
+  RunSeries series;
+  std::string err;
+  if (!read_trace(name == "-" ? std::cin : file, &series, &err))
+    return failure(verb, (name == "-" ? "standard input" : name) + ": " + err);
+  return print(verb, render_svg(series, "The car's floor over time, with "
+                                        "the waiting and aboard counts"));
 }
 
 int do_run(int argc, char** argv) {

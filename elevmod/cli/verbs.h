@@ -9,5 +9,6 @@ int do_unload(int argc, char** argv);
 int do_status(int argc, char** argv);
 int do_run(int argc, char** argv);
 int do_trace(int argc, char** argv);
+int do_draw(int argc, char** argv);
 
 }  // namespace elevmod
