@@ -46,9 +46,12 @@ expect "watch says the service ended" "$(tail -n 1 "$scratch/watched")" \
   "elevmod: status: the service on $(sed 's/^ELEVMOD_SOCKET=\([^ ]*\) .*/\1/' <<<"$watch_line") has ended"
 expect "watched the demo's service" "$(( $(grep -c '^state:' "$scratch/watched") >= 1 ))" 1
 expect "nothing left behind" "$(ls -A "$scratch/tmp")" ""
-delivered=$(sed -n 's/^delivered: *\([0-9]*\)$/\1/p' "$scratch/out")
+delivered=$(sed -n 's/^delivered: *\([0-9]*\) (the longest wait to board: [0-9.]* s)$/\1/p' "$scratch/out")
 expect "the car kept up with the faster clock ($delivered delivered)" \
   "$(( ${delivered:-0} > 300 ))" 1
+expect "the demo sums the run up" \
+  "$(grep -c '^demo: 10000 passengers accepted, [0-9]* delivered, [0-9]* still waiting when the elevator stopped;$' "$scratch/out"):$(grep -c '^demo: the longest wait to board was [0-9]*\.[0-9] s$' "$scratch/out")" \
+  1:1
 picture=$(sed -n 's/^demo: a picture of the run: //p' "$scratch/out")
 expect "the demo draws the run" "$picture" "$root/build/demo.svg"
 expect "its picture shows the car's floor and the counts" \

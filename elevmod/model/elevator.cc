@@ -68,7 +68,7 @@ void Elevator::commit(const Call& call, std::vector<CarEvent>* events) {
     }
     auto [type, from, to] = call.args;
     waiting_[from - 1][queue_of(from, to)].push_back(
-        {static_cast<uint8_t>(type), static_cast<uint8_t>(to)});
+        {static_cast<uint8_t>(type), static_cast<uint8_t>(to), steps_});
     ++waiting_count_;
     ++counts_.accepted;
     return;
@@ -123,6 +123,9 @@ int Elevator::board(int direction) {
   auto& queue = waiting_[floor_ - 1][direction > 0 ? 0 : 1];
   int boarded = 0;
   while (!queue.empty() && aboard_.size() < config_.capacity) {
+    uint32_t waited = steps_ - queue.front().since;
+    counts_.longest_wait_steps =
+        std::max<uint64_t>(counts_.longest_wait_steps, waited);
     aboard_.push_back(queue.front());
     queue.pop_front();
     --waiting_count_;
@@ -142,6 +145,7 @@ void Elevator::turn(int direction, std::vector<CarEvent>* events) {
 void Elevator::step(std::vector<CarEvent>* events) {
   if (state_ == State::offline)
     return;
+  ++steps_;
 
   int left = unload();
   if (events && left > 0)

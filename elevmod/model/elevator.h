@@ -38,6 +38,8 @@ struct Counters {
   uint64_t start_calls = 0;
   uint64_t request_calls = 0;
   uint64_t stop_calls = 0;
+  // The longest a passenger waited to board, in the car's steps.
+  uint64_t longest_wait_steps = 0;
 };
 
 // Everything the status shows.  Fixed layout with no padding: it also
@@ -48,7 +50,7 @@ struct Snapshot {
   int32_t direction = 0;  // +1 up, -1 down, 0 none
   uint32_t capacity = 0;
   uint32_t aboard = 0;
-  uint32_t reserved = 0;  // keeps max_waiting aligned with no hole
+  uint32_t step_ms = 0;  // a step's length, filled in by the service
   uint64_t max_waiting = 0;
   uint64_t waiting = 0;
   std::array<uint64_t, kFloors> waiting_by_floor{};  // index 0 is floor 1
@@ -101,6 +103,7 @@ class Elevator {
   struct Passenger {
     uint8_t type;
     uint8_t dest;
+    uint32_t since;  // the step it came on (steps_, which may wrap)
   };
 
   bool wants_floor(int floor) const;
@@ -115,6 +118,7 @@ class Elevator {
   int direction_ = 0;
   bool stopping_ = false;
   std::vector<Passenger> aboard_;
+  uint32_t steps_ = 0;  // steps taken, for how long passengers wait
   // Waiting passengers by floor and by the way they go: [floor-1][0] up,
   // [floor-1][1] down.  Each queue is served first come, first served.
   std::array<std::array<std::deque<Passenger>, 2>, kFloors> waiting_;

@@ -146,6 +146,28 @@ TEST(Elevator, CapacityLimitsBoarding) {
   expect_invariant(e);
 }
 
+// A passenger's wait runs from its request to its boarding, in steps: here
+// all come at once, so the longest is the step the last of them boards.
+TEST(Elevator, LongestWaitRunsToTheLastBoarding) {
+  Elevator e({.capacity = 2, .max_waiting = 100});
+  for (int i = 0; i < 5; ++i)
+    call(e, request_call(i % 3, 1, 4));
+  call(e, start_call());
+  EXPECT_EQ(e.snapshot().counts.longest_wait_steps, 0u);
+  uint64_t last_boarding = 0;
+  for (uint64_t step = 1; step <= 100 && e.snapshot().waiting > 0; ++step) {
+    e.step();
+    last_boarding = step;
+  }
+  ASSERT_EQ(e.snapshot().waiting, 0u);
+  EXPECT_GT(last_boarding, 2u);  // the third pair waited for a round trip
+  EXPECT_EQ(e.snapshot().counts.longest_wait_steps, last_boarding);
+  // One more, who boards at once, does not lower it.
+  call(e, request_call(0, e.snapshot().floor, e.snapshot().floor == 1 ? 2 : 1));
+  steps(e, 100);
+  EXPECT_EQ(e.snapshot().counts.longest_wait_steps, last_boarding);
+}
+
 TEST(Elevator, SweepsOneWayBeforeTurning) {
   Elevator e;
   call(e, start_call());

@@ -38,6 +38,18 @@ std::string fit_width(const std::string& text, size_t width) {
   return out;
 }
 
+// "12.4 s" (or "17 steps" when the step's length is not known).
+std::string wait_text(const Snapshot& s) {
+  char text[48];
+  if (s.step_ms == 0)
+    std::snprintf(text, sizeof text, "%" PRIu64 " steps",
+                  s.counts.longest_wait_steps);
+  else
+    std::snprintf(text, sizeof text, "%.1f s",
+                  double(s.counts.longest_wait_steps) * s.step_ms / 1000.0);
+  return text;
+}
+
 }  // namespace
 
 std::string render_text(const Snapshot& s, size_t max_lines,
@@ -52,7 +64,8 @@ std::string render_text(const Snapshot& s, size_t max_lines,
   append(figures, "aboard:     %u of %u\n", s.aboard, s.capacity);
   append(figures, "waiting:    %" PRIu64 " (at most %" PRIu64 ")\n",
          s.waiting, s.max_waiting);
-  append(figures, "delivered:  %" PRIu64 "\n", s.counts.delivered);
+  append(figures, "delivered:  %" PRIu64 " (the longest wait to board: %s)\n",
+         s.counts.delivered, wait_text(s).c_str());
   append(figures, "requests:   %" PRIu64 " accepted, %" PRIu64 " refused\n",
          s.counts.accepted, s.counts.refused);
   append(figures, "calls:      %" PRIu64 " start, %" PRIu64 " request, %" PRIu64
@@ -114,6 +127,9 @@ std::string render_json(const Snapshot& s) {
   out += "],";
   append(out, "\"delivered\":%" PRIu64 ",\"accepted\":%" PRIu64
          ",\"refused\":%" PRIu64 ",", s.counts.delivered, s.counts.accepted, s.counts.refused);
+  append(out, "\"longest_wait_steps\":%" PRIu64 ",\"longest_wait_ms\":%" PRIu64
+         ",", s.counts.longest_wait_steps,
+         s.counts.longest_wait_steps * s.step_ms);
   append(out, "\"calls\":{\"start\":%" PRIu64 ",\"request\":%" PRIu64
          ",\"stop\":%" PRIu64 "},", s.counts.start_calls, s.counts.request_calls,
          s.counts.stop_calls);

@@ -25,6 +25,8 @@ Snapshot sample() {
   s.counts.start_calls = 1;
   s.counts.request_calls = 34;
   s.counts.stop_calls = 0;
+  s.counts.longest_wait_steps = 12;
+  s.step_ms = 200;
   s.listeners = 2;
   s.tracers = 1;
   return s;
@@ -36,6 +38,7 @@ TEST(Status, JsonCarriesEveryFigure) {
             "\"aboard\":2,\"capacity\":5,\"waiting\":27,\"max_waiting\":100,"
             "\"waiting_by_floor\":[2,0,0,0,0,0,0,0,25,0],\"delivered\":4,"
             "\"accepted\":33,\"refused\":1,"
+            "\"longest_wait_steps\":12,\"longest_wait_ms\":2400,"
             "\"calls\":{\"start\":1,\"request\":34,\"stop\":0},"
             "\"listeners\":2,\"tracers\":1}\n");
 }

@@ -93,7 +93,9 @@ void SharedElevator::sync_timer() {
 
 Snapshot SharedElevator::snapshot() {
   std::lock_guard lock(mutex_);
-  return elevator_.snapshot();
+  Snapshot s = elevator_.snapshot();
+  s.step_ms = step_ms_;
+  return s;
 }
 
 void SharedElevator::record_car(const std::vector<CarEvent>& events) {

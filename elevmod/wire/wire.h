@@ -18,7 +18,7 @@
 
 namespace elevmod {
 
-constexpr uint32_t kMagic = 0x454c4d32;  // "ELM2"; bump on any layout change
+constexpr uint32_t kMagic = 0x454c4d33;  // "ELM3"; bump on any layout change
 
 enum class Verb : uint32_t { attach = 1, status = 2, unload = 3, trace = 4 };
 
@@ -39,16 +39,17 @@ constexpr bool kWireSafe = std::is_trivially_copyable_v<T> &&
 static_assert(kWireSafe<Request> && kWireSafe<Reply> &&
               kWireSafe<Snapshot> && kWireSafe<TraceEvent>);
 static_assert(sizeof(Request) == 8 && offsetof(Request, verb) == 4);
-static_assert(sizeof(Reply) == 184 && offsetof(Reply, error) == 4 &&
+static_assert(sizeof(Reply) == 192 && offsetof(Reply, error) == 4 &&
               offsetof(Reply, snapshot) == 8);
-static_assert(sizeof(Snapshot) == 176 && offsetof(Snapshot, floor) == 4 &&
+static_assert(sizeof(Snapshot) == 184 && offsetof(Snapshot, floor) == 4 &&
               offsetof(Snapshot, aboard) == 16 &&
+              offsetof(Snapshot, step_ms) == 20 &&
               offsetof(Snapshot, max_waiting) == 24 &&
               offsetof(Snapshot, waiting_by_floor) == 40 &&
               offsetof(Snapshot, counts) == 120 &&
-              offsetof(Snapshot, listeners) == 168 &&
-              offsetof(Snapshot, tracers) == 172);
-static_assert(sizeof(Counters) == 48);
+              offsetof(Snapshot, listeners) == 176 &&
+              offsetof(Snapshot, tracers) == 180);
+static_assert(sizeof(Counters) == 56);
 static_assert(sizeof(TraceEvent) == 80 && offsetof(TraceEvent, time_ns) == 8 &&
               offsetof(TraceEvent, pid) == 16 &&
               offsetof(TraceEvent, call) == 24 &&
