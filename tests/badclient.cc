@@ -148,6 +148,12 @@ int dup_listener(const char* path) {
   hold();
 }
 
+// What a mode that needs loopback TCP says and returns without it.
+int no_loopback() {
+  std::printf("no loopback\n");
+  return 77;
+}
+
 // A loopback TCP socket whose send queue is stuck (its peer, kept open in
 // *peer, never reads) and which lingers `seconds` on its last close; -1
 // where there is no loopback interface.  Small buffers keep many cheap.
@@ -231,10 +237,8 @@ int nested_linger(const char* path, int count, int seconds) {
   for (int i = 0; i < count; ++i) {
     int peer, pair[2];
     int stuck = stuck_socket(seconds, &peer);
-    if (stuck < 0) {
-      std::printf("no loopback\n");
-      return 77;
-    }
+    if (stuck < 0)
+      return no_loopback();
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
       return 1;
     char byte = 0;
@@ -257,18 +261,17 @@ int nested_linger(const char* path, int count, int seconds) {
   hold();
 }
 
-int fifth_linger(const char* path, int seconds) {
+// A status request carrying `nulls` /dev/null copies and then a lingering
+// socket, closed here once sent, so that the service's copy is the last.
+int linger_after(const char* path, int seconds, int nulls) {
   int peer;
   int stuck = stuck_socket(seconds, &peer);
-  if (stuck < 0) {
-    std::printf("no loopback\n");
-    return 77;
-  }
+  if (stuck < 0)
+    return no_loopback();
   std::vector<int> fds;
-  for (int i = 0; i < 4; ++i)
+  for (int i = 0; i < nulls; ++i)
     fds.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
   fds.push_back(stuck);
-  // Sent, then closed here: the service's copies are the last.
   Request status;
   std::printf("reply %d\nready\n", ask_with(path, status, fds, true));
   std::fflush(stdout);
@@ -278,10 +281,8 @@ int fifth_linger(const char* path, int seconds) {
 int second_linger(const char* path, int seconds) {
   int peer;
   int stuck = stuck_socket(seconds, &peer);
-  if (stuck < 0) {
-    std::printf("no loopback\n");
-    return 77;
-  }
+  if (stuck < 0)
+    return no_loopback();
   int fd = elevmod::connect_socket(path, 10).release();
   Request status;
   if (fd < 0 || !elevmod::send_message(fd, &status, sizeof status, -1) ||
@@ -309,43 +310,6 @@ int fd_spam(const char* path, int count) {
     std::printf(" %d=%d", error, times);
   std::printf("\n");
   return 0;
-}
-
-// A status request carrying a loopback TCP socket whose send queue is
-// stuck and which would linger 60 s on its last close.
-int linger_fd(const char* path) {
-  int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int stuck = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (server < 0 || bind(server, reinterpret_cast<sockaddr*>(&addr), len) ||
-      listen(server, 1) ||
-      getsockname(server, reinterpret_cast<sockaddr*>(&addr), &len) ||
-      connect(stuck, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
-    std::printf("no loopback\n");
-    return 77;
-  }
-  int peer = accept(server, nullptr, nullptr);  // held, never read
-  linger wait{1, 60};
-  setsockopt(stuck, SOL_SOCKET, SO_LINGER, &wait, sizeof wait);
-  fcntl(stuck, F_SETFL, O_NONBLOCK);
-  char block[65536] = {};
-  while (send(stuck, block, sizeof block, MSG_NOSIGNAL) > 0) {
-  }
-  int fd = elevmod::connect_socket(path, 10).release();
-  Request status;
-  if (fd < 0 || !elevmod::send_message(fd, &status, sizeof status, stuck))
-    return 1;
-  close(stuck);  // the service holds the last reference now
-  elevmod::Reply reply;
-  bool truncated;
-  elevmod::receive_message(fd, &reply, sizeof reply, nullptr, &truncated);
-  std::printf("reply %d\nready\n", reply.error);
-  std::fflush(stdout);
-  (void)peer;
-  hold();
 }
 
 // A trace request carrying this process's own seccomp listener, then a
@@ -467,7 +431,7 @@ int main(int argc, char** argv) {
   if (mode == "dup")
     return dup_listener(argv[1]);
   if (mode == "lingerfd")
-    return linger_fd(argv[1]);
+    return linger_after(argv[1], 60, 0);
   if (mode == "tracelistener")
     return trace_listener(argv[1]);
   if (mode == "tracefd")
@@ -480,7 +444,7 @@ int main(int argc, char** argv) {
   if (mode == "nestedlinger")
     return nested_linger(argv[1], n, seconds);
   if (mode == "fifthlinger")
-    return fifth_linger(argv[1], n);
+    return linger_after(argv[1], n, 4);
   if (mode == "secondlinger")
     return second_linger(argv[1], n);
   if (mode == "fdspam")

@@ -14,25 +14,46 @@ service_pid() { pgrep -f "^$ELEVMOD load --max-waiting $1\$"; }
 fd_count() { ls "/proc/$1/fd" | wc -l; }
 tracers_are() { [ "$(json_field tracers)" == "$1" ]; }
 
+# lingering OUT [--held PID] COMMAND...: starts COMMAND, a badclient that
+# hands the service a lingering socket, writing to OUT, as $lingerer, and
+# waits for its answer (with --held, lets the stopped service PID go once
+# it has sent all).  False, having said so, where there is no loopback.
+lingering() {
+  local out=$1 held=
+  shift
+  if [ "$1" == --held ]; then
+    held=$2
+    shift 2
+  fi
+  "$@" >"$out" &
+  lingerer=$!
+  if [ -n "$held" ]; then
+    wait_while_alive $lingerer has_line "$out" 'sent\|no loopback'
+    kill -CONT "$held"
+  fi
+  wait_while_alive $lingerer has_line "$out" 'ready\|no loopback' ||
+    fail "a lingering descriptor held the answer up ($out)"
+  if has_line "$out" 'no loopback'; then
+    skip "a lingering descriptor needs a loopback interface"
+    return 1
+  fi
+}
+end_lingerer() {
+  kill $lingerer 2>/dev/null
+  wait $lingerer 2>/dev/null
+}
+
 # A status request carrying a socket that would linger 60 s on its close:
 # refused at once, and the service goes on answering.
 if want linger; then
   load --max-waiting 999001
-  "$BADCLIENT" "$sock" lingerfd >"$scratch/linger" &
-  lingerer=$!
-  ready_or_done() { has_line "$scratch/linger" 'ready\|no loopback'; }
-  wait_while_alive $lingerer ready_or_done ||
-    fail "a lingering descriptor held the reply up"
-  if has_line "$scratch/linger" 'no loopback'; then
-    skip "the lingering descriptor needs a loopback interface"
-  else
+  if lingering "$scratch/linger" "$BADCLIENT" "$sock" lingerfd; then
     expect "request with a descriptor refused" \
       "$(head -n 1 "$scratch/linger")" "reply 22"
     check "status beside a lingering descriptor" 0 $'1\n' "" \
       sh -c '"$1" status --json | grep -c "\"listeners\":0,"' sh "$ELEVMOD"
   fi
-  kill $lingerer 2>/dev/null
-  wait $lingerer 2>/dev/null
+  end_lingerer
   unload
 fi
 
@@ -206,44 +227,31 @@ if want unread; then
   pid=$(service_pid 999006)
   for mode in fifthlinger secondlinger; do
     # Both messages are there before the service reads the first.
-    [ $mode == secondlinger ] && stop "$pid"
-    "$BADCLIENT" "$sock" $mode 60 >"$scratch/$mode" &
-    lingerer=$!
+    held=()
     if [ $mode == secondlinger ]; then
-      sent_or_skip() { has_line "$scratch/$mode" 'sent\|no loopback'; }
-      wait_while_alive $lingerer sent_or_skip
-      kill -CONT "$pid"
+      stop "$pid"
+      held=(--held "$pid")
     fi
-    ready_or_skip() { has_line "$scratch/$mode" 'ready\|no loopback'; }
-    wait_while_alive $lingerer ready_or_skip
-    if has_line "$scratch/$mode" 'no loopback'; then
-      skip "$mode needs a loopback interface"
-    else
+    if lingering "$scratch/$mode" "${held[@]}" "$BADCLIENT" "$sock" $mode 60; then
       want_reply=$([ $mode == fifthlinger ] && echo 22 || echo 0)
       expect "$mode answered" "$(grep '^reply' "$scratch/$mode")" \
         "reply $want_reply"
       check "status beside $mode" 0 $'1\n' "" \
         sh -c 'timeout 20 "$1" status --json | grep -c "\"state\""' sh "$ELEVMOD"
     fi
-    kill $lingerer 2>/dev/null
-    wait $lingerer 2>/dev/null
+    end_lingerer
   done
   if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
     chmod 755 "$scratch"
     chmod 666 "$sock"
-    setpriv --reuid=65534 --regid=65534 --clear-groups \
-      "$BADCLIENT" "$sock" fifthlinger 60 >"$scratch/refused" &
-    lingerer=$!
-    ready_or_skip() { has_line "$scratch/refused" 'ready\|no loopback'; }
-    wait_while_alive $lingerer ready_or_skip
-    if ! has_line "$scratch/refused" 'no loopback'; then
+    if lingering "$scratch/refused" setpriv --reuid=65534 --regid=65534 \
+        --clear-groups "$BADCLIENT" "$sock" fifthlinger 60; then
       expect "a refused user's fifth descriptor" \
         "$(head -n 1 "$scratch/refused")" "reply 1"
       check "status beside a refused user's descriptors" 0 $'1\n' "" \
         sh -c 'timeout 20 "$1" status --json | grep -c "\"state\""' sh "$ELEVMOD"
     fi
-    kill $lingerer 2>/dev/null
-    wait $lingerer 2>/dev/null
+    end_lingerer
   fi
   unload
 fi
