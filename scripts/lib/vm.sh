@@ -4,8 +4,8 @@
 # vm_boot LOG TIMEOUT KERNEL INITRD APPEND [QEMU-ARG...]
 #   Boots KERNEL (with INITRD, unless that is empty) with the command line
 #   APPEND and the serial console written to LOG (- for the terminal, to
-#   use the guest interactively), and waits for the guest to
-#   power off, TIMEOUT seconds at most.  KVM is tried first, with a short
+#   use the guest interactively; with VM_CONSOLE_LOG set, also written
+#   there), and waits for the guest to power off, TIMEOUT seconds at most.  KVM is tried first, with a short
 #   bound on reaching the kernel's first line, since these machines' KVM can
 #   hang stock kernels early in boot; then TCG.  The guest ends itself
 #   (reboot or sysrq power-off, with -no-reboot).  Returns 0 once QEMU ended
@@ -22,8 +22,12 @@ vm_qemu() {
   [ "$accel" == tcg ] && args+=(-cpu max) || args+=(-cpu host)
   [ -n "$initrd" ] && args+=(-initrd "$initrd")
   if [ "$log" == - ]; then
+    local console=(-serial mon:stdio)
+    [ -z "${VM_CONSOLE_LOG:-}" ] ||
+      console=(-chardev "stdio,id=console,mux=on,logfile=$VM_CONSOLE_LOG"
+               -serial chardev:console -mon chardev=console)
     exec timeout --foreground "$timeout" qemu-system-x86_64 "${args[@]}" \
-      -serial mon:stdio "$@"
+      "${console[@]}" "$@"
   fi
   args+=(-serial "file:$log" -monitor none)
   exec timeout --kill-after=5 "$timeout" qemu-system-x86_64 "${args[@]}" \

@@ -1,0 +1,316 @@
+#include "boot_log.h"
+
+#include <regex>
+#include <sstream>
+
+namespace modvm {
+namespace {
+
+bool starts(const std::string& text, const std::string& prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+bool any_contains(const Lines& lines, const std::string& part) {
+  for (const std::string& line : lines)
+    if (contains(line, part))
+      return true;
+  return false;
+}
+
+// What the checks printed, check by check.
+struct Printed {
+  std::vector<Load> loads;
+  std::map<std::string, Lines> reasons, reports, notes;
+  std::map<std::string, double> seconds;
+  std::map<std::string, bool> passed;  // those with a result line
+  std::string hung, stalled, kept;
+  bool fresh_boot = false, began = false;
+};
+
+Printed read_out(const Lines& out, const std::vector<std::string>& checks,
+                 const std::string& module) {
+  Printed printed;
+  static const std::regex result(R"(^(ok|not ok) [0-9]+ (\S+))");
+  for (const std::string& line : out) {
+    std::smatch match;
+    printed.began = printed.began || line == "KTAP version 1";
+    if (std::regex_search(line, match, result)) {
+      printed.passed[match[2].str()] = match[1].str() == "ok";
+      continue;
+    }
+    if (!starts(line, "# "))
+      continue;
+    std::string text = line.substr(2);
+    std::string check;
+    if (starts(text, "modvm: loaded ")) {
+      std::string name;
+      Load load;
+      if (parse_load(text.substr(14), &name, &load) && name == module)
+        printed.loads.push_back(load);
+    } else if (starts(text, "modvm: time ")) {
+      std::istringstream fields(text.substr(12));
+      double seconds = 0;
+      fields >> check >> seconds;
+      printed.seconds[check] = seconds;
+    } else if (starts(text, "modvm: hung ")) {
+      printed.hung = text.substr(12);
+    } else if (starts(text, "modvm: stalled ")) {
+      printed.stalled = text.substr(15);
+    } else if (starts(text, "modvm: note ")) {
+      std::string rest = text.substr(12);
+      std::size_t space = rest.find(' ');
+      if (space != std::string::npos)
+        printed.notes[rest.substr(0, space)].push_back(rest.substr(space + 1));
+    } else if (starts(text, "modvm: kept ")) {
+      printed.kept = text.substr(12);
+    } else if (text == "modvm: fresh boot") {
+      printed.fresh_boot = true;
+    } else {
+      // A check's own lines: "CHECK: why", and kmemleak's report of its
+      // leaks as "modvm: report LINE" while that check runs.
+      for (const std::string& c : checks) {
+        if (!printed.passed.count(c) && starts(text, "modvm: report ")) {
+          printed.reports[c].push_back(text.substr(14));
+          break;
+        }
+        if (starts(text, c + ": ")) {
+          printed.reasons[c].push_back(text.substr(c.size() + 2));
+          break;
+        }
+      }
+    }
+  }
+  return printed;
+}
+
+// The console's lines check by check, from each one's marker on.
+std::map<std::string, Lines> console_by_check(const Lines& console) {
+  std::map<std::string, Lines> sections;
+  static const std::regex marker(R"(modvm: check (\S+) begins)");
+  Lines* current = nullptr;
+  for (const std::string& line : console) {
+    std::smatch match;
+    if (std::regex_search(line, match, marker)) {
+      current = &sections[match[1].str()];
+      current->clear();
+    }
+    if (current)
+      current->push_back(line);
+  }
+  return sections;
+}
+
+// Seconds between the first and last stamped lines.
+double stamped_span(const Lines& lines) {
+  static const std::regex stamp(R"(^\[ *([0-9]+\.[0-9]+)\])");
+  double first = -1, last = 0;
+  for (const std::string& line : lines) {
+    std::smatch match;
+    if (!std::regex_search(line, match, stamp))
+      continue;
+    last = std::stod(match[1].str());
+    if (first < 0)
+      first = last;
+  }
+  return first < 0 ? 0 : last - first;
+}
+
+}  // namespace
+
+std::string how_it_ended(const Lines& section, const Boot& boot) {
+  if (boot.silent || any_contains(section, "NMI: Not continuing"))
+    return "the guest stopped making progress (no heartbeat); every task's stack follows";
+  if (any_contains(section, "blocked for more than") || any_contains(section, "soft lockup") ||
+      any_contains(section, "detected stall"))
+    return "the guest hung, and the kernel's detector ended it";
+  if (any_contains(section, "Kernel panic"))
+    return "the kernel crashed";
+  if (boot.timed_out)
+    return "the guest did not end within its time (timeout)";
+  return "the guest ended early";
+}
+
+namespace {
+
+// "el_request (ok_wq.c:209)" of a frame "el_request+0xfe/0x29c".
+std::string place_of(const std::string& frame, const Locate& locate) {
+  return frame.substr(0, frame.find('+')) + [&] {
+    std::string at = locate(frame);
+    static const std::regex file_line(R"([^ ,;()]+:[0-9]+)");
+    std::string last;
+    for (std::sregex_iterator it(at.begin(), at.end(), file_line), end; it != end; ++it)
+      last = (*it)[0].str();
+    return last.empty() ? std::string() : " (" + last + ")";
+  }();
+}
+
+}  // namespace
+
+Judged judge_boot(const Boot& boot, const std::vector<std::string>& checks,
+                  const Module& module, bool keep_going) {
+  Printed printed = read_out(boot.out, checks, module.name);
+  // Where the module was loaded, from the kernel's log too: that reaches
+  // the host even when the guest crashed before its output did.
+  for (const std::string& line : boot.console) {
+    std::size_t at = line.find("modvm: loaded ");
+    std::string name;
+    Load load;
+    if (at != std::string::npos && parse_load(line.substr(at + 14), &name, &load) &&
+        name == module.name)
+      printed.loads.push_back(load);
+  }
+  std::map<std::string, Lines> sections = console_by_check(boot.console);
+
+  // What each check's failure rests on, with the unloaded module's
+  // addresses named; then every frame of the module by source line.
+  std::map<std::string, Lines> reports;
+  std::vector<std::string> frames;
+  for (const std::string& check : checks) {
+    Lines said = reported(sections[check], module.name);
+    Lines& kmemleak = printed.reports[check];
+    said.insert(said.end(), kmemleak.begin(), kmemleak.end());
+    reports[check] = name_unloaded(said, module.name, printed.loads, module.symbols);
+    for (std::string& frame : module_frames(reports[check], module.name))
+      frames.push_back(frame);
+  }
+  std::map<std::string, std::string> lines = module.lines ? module.lines(frames)
+                                                          : std::map<std::string, std::string>{};
+  Locate locate = [&](std::string_view frame) {
+    std::string key(frame.substr(0, frame.find(' ')));
+    auto at = lines.find(key);
+    return at == lines.end() ? std::string() : at->second;
+  };
+  static const std::regex frame_in_line(
+      R"(([A-Za-z0-9_.$]+\+0x[0-9a-f]+/0x[0-9a-f]+) \[([a-z0-9_]+)(, unloaded)?\])");
+  auto annotate = [&](const Lines& report) {
+    Lines out;
+    for (const std::string& line : report) {
+      std::smatch match;
+      std::string where;
+      if (std::regex_search(line, match, frame_in_line) && match[2].str() == module.name)
+        where = locate(match[1].str());
+      out.push_back(where.empty() ? line : line + " (" + where + ")");
+    }
+    return out;
+  };
+
+  Judged judged;
+  std::string ended;  // the check in which the guest or the module stopped
+  std::string reporter;  // the last check that ran
+  bool crashed = false;
+  for (const std::string& check : checks) {
+    Verdict verdict;
+    verdict.module = module.name;
+    verdict.check = check;
+    const Lines& reasons = printed.reasons[check];
+    const Lines& report = reports[check];
+    if (!ended.empty()) {
+      if (keep_going) {
+        judged.remaining.push_back(check);
+        continue;
+      }
+      verdict.result = Verdict::Result::not_run;
+      verdict.title = std::string("not run: the module already ") +
+                      (crashed ? "crashed the kernel" : "hung") + " in " + ended;
+      judged.verdicts.push_back(verdict);
+      continue;
+    }
+    auto result = printed.passed.find(check);
+    if (result == printed.passed.end() && !printed.kept.empty()) {
+      verdict.result = Verdict::Result::not_run;
+      verdict.title = "not run: the guest was kept at a shell after " + printed.kept + " failed";
+      judged.verdicts.push_back(verdict);
+      continue;
+    }
+    if (result == printed.passed.end() && printed.fresh_boot) {
+      // The kernel gives some reports once per boot (KASAN's first, a
+      // WARN_ONCE; lockdep turns itself off), so no later check of this
+      // boot could be trusted to pass.
+      if (keep_going) {
+        judged.remaining.push_back(check);
+        continue;
+      }
+      verdict.result = Verdict::Result::not_run;
+      verdict.title = "not run: the kernel already reported a fault in " + reporter +
+                      " (--keep-going runs the checks left in a fresh boot)";
+      judged.verdicts.push_back(verdict);
+      continue;
+    }
+    if (result == printed.passed.end() && !printed.began) {
+      verdict.result = Verdict::Result::failed;
+      verdict.title = "the guest ended before the checks began";
+      std::size_t from = boot.console.size() > 25 ? boot.console.size() - 25 : 0;
+      verdict.body.assign(boot.console.begin() + static_cast<long>(from), boot.console.end());
+      judged.verdicts.push_back(verdict);
+      ended = check;
+      crashed = true;
+      continue;
+    }
+    reporter = check;
+    verdict.seconds = printed.seconds.count(check) ? printed.seconds[check]
+                                                   : stamped_span(sections[check]);
+    Lines cut = annotate(cut_report(report));
+    if (result != printed.passed.end()) {
+      if (result->second) {
+        judged.verdicts.push_back(verdict);
+        continue;
+      }
+      verdict.result = Verdict::Result::failed;
+      std::vector<std::string> own;
+      for (const std::string& reason : reasons)
+        if (!starts(reason, "the kernel reported: "))
+          own.push_back(reason);
+      if (!report.empty())
+        verdict.title = report_title(report, module.name, locate);
+      else if (!own.empty())
+        verdict.title = own.front() + (own.size() > 1 ? " (and " + std::to_string(own.size() - 1) + " more)" : "");
+      else
+        verdict.title = "failed";
+      for (const std::string& reason : own)
+        if (report.empty() ? reason != own.front() : true)
+          verdict.body.push_back(reason);
+      const Lines& notes = printed.notes[check];
+      verdict.body.insert(verdict.body.end(), notes.begin(), notes.end());
+      verdict.body.insert(verdict.body.end(), cut.begin(), cut.end());
+      if (printed.hung == check)
+        ended = check;
+      judged.verdicts.push_back(verdict);
+      continue;
+    }
+    // The guest ended in this check: a hang, a crash, no progress.
+    verdict.result = Verdict::Result::failed;
+    bool stalled = printed.stalled == check || boot.silent ||
+                   any_contains(sections[check], "NMI: Not continuing");
+    std::string how = printed.stalled == check
+                          ? "the check made no progress within its time; every task's stack follows"
+                          : how_it_ended(sections[check], boot);
+    std::string frame = first_module_frame(report, module.name);
+    if (stalled)
+      verdict.title = "the guest stopped making progress" +
+                      (frame.empty() ? "" : ", in " + place_of(frame, locate));
+    else
+      verdict.title = report.empty() ? how : report_title(report, module.name, locate);
+    // Where the module was: a crash after rmmod is in code it left behind.
+    std::string stage;
+    for (const std::string& line : sections[check])
+      if (contains(line, "modvm: rmmod"))
+        stage = "in rmmod";
+      else if (contains(line, "modvm: unloaded"))
+        stage = "after rmmod";
+    verdict.body.push_back(how + (stage.empty() ? "" : ", " + stage));
+    verdict.body.insert(verdict.body.end(), reasons.begin(), reasons.end());
+    const Lines& notes = printed.notes[check];
+    verdict.body.insert(verdict.body.end(), notes.begin(), notes.end());
+    verdict.body.insert(verdict.body.end(), cut.begin(), cut.end());
+    judged.verdicts.push_back(verdict);
+    ended = check;
+    crashed = !stalled && !contains(how, "hung");
+  }
+  return judged;
+}
+
+}  // namespace modvm

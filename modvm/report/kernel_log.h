@@ -1,0 +1,62 @@
+// Reading the kernel's log as a module author needs it: the lines of a
+// report that matter, cut from the noise of an emulated machine and of the
+// kernel's own benign races, and a one-line title for each report, the kind
+// of fault and where in the module it happened.  Shared by the checks in
+// the guest (which judge a check by whether the kernel reported) and the
+// bench on the host (which prints the reports).  Pure: no I/O.
+#ifndef MODVM_REPORT_KERNEL_LOG_H_
+#define MODVM_REPORT_KERNEL_LOG_H_
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace modvm {
+
+using Lines = std::vector<std::string>;
+
+// The line without its "[   12.345678] " time stamp (and the "[T123]"
+// caller field some kernels add), without trailing blanks.
+std::string strip_stamp(std::string_view line);
+
+// Whether the line is the emulated machine's or the kernel's own noise,
+// never a module's fault: the taint of an out-of-tree module, a slow timer
+// interrupt, an unstable clock source, and the bench's own markers.
+bool is_noise(std::string_view text);
+
+// The lines without KCSAN reports of races that `module` takes no part in
+// (a report is kept when one of its lines names a function of the module,
+// "fn+0x4a/0x90 [module]"); without a module, of races no module takes
+// part in.  The "====" rules around reports go too.
+Lines drop_foreign_races(const Lines& lines, std::string_view module);
+
+// What the kernel reported, of the lines it logged: stamps removed, noise
+// and foreign races dropped.  Empty when it reported nothing.
+Lines reported(const Lines& lines, std::string_view module);
+
+// The report cut to the lines that matter: headlines, the module's frames,
+// the locks lockdep names (of the blocked task only, in a hung-task
+// report), the faulty address; no frames the unwinder is unsure of, no
+// null frames, no line twice.  At most `max` lines, then "(N more lines)".
+Lines cut_report(const Lines& lines, std::size_t max = 40);
+
+// Names a frame "fn+0x4a/0x90 [module]" (or a bare address of a module
+// since unloaded) with its source line, "ok_wq.c:59" or
+// "ok_wq.c:59, inlined by el_request at ok_wq.c:209"; empty when unknown.
+using Locate = std::function<std::string(std::string_view frame)>;
+
+// The report's one-line title, as syzkaller writes them: the kind, then
+// the module's function and its source line ("KASAN: use-after-free Read
+// in el_stop (ok_wq.c:140)", "lockdep: recursive locking of car_mutex in
+// el_request (ok_wq.c:209)"); the first line when the kind is unknown.
+std::string report_title(const Lines& report, std::string_view module,
+                         const Locate& locate);
+
+// The first frame of the module in the report ("el_request+0xfe/0x29c"),
+// or an empty string.
+std::string first_module_frame(const Lines& report, std::string_view module);
+
+}  // namespace modvm
+
+#endif  // MODVM_REPORT_KERNEL_LOG_H_

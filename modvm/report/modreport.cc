@@ -1,0 +1,188 @@
+// modreport: the host's half of the module checks.
+//
+//   modreport boot --results FILE --name NAME --ko FILE.ko --tree DIR
+//                  --run DIR --checks CHECK,... [--keep-going]
+//       judges one boot (RUN/out, RUN/console, RUN/timed-out and RUN/silent
+//       when the host ended it): appends a verdict per check to FILE and
+//       prints the checks left for a fresh boot, comma-separated
+//   modreport said --run DIR
+//       what the kernel reported while a command ran (RUN/console from
+//       MODVM-BEGIN to MODVM-END); when the guest ended first, how it
+//       ended and the report's title on the first line, then the report
+//   modreport print --results FILE --kernel VERSION --flavour NAME
+//                   [--format text|ktap|table] [--module NAME] [--junit FILE]
+//       prints the verdicts (of one module, with --module; only the table
+//       of modules by checks, with table); exits 0 only if every check
+//       passed
+#include <unistd.h>
+
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "boot_log.h"
+#include "symbols.h"
+#include "verdicts.h"
+
+namespace {
+
+modvm::Lines read_lines(const std::string& path) {
+  std::ifstream in(path);
+  modvm::Lines lines;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::string> split(const std::string& text) {
+  std::vector<std::string> parts;
+  std::size_t from = 0;
+  while (from <= text.size() && !text.empty()) {
+    std::size_t comma = text.find(',', from);
+    if (comma == std::string::npos)
+      comma = text.size();
+    if (comma > from)
+      parts.push_back(text.substr(from, comma - from));
+    from = comma + 1;
+  }
+  return parts;
+}
+
+int usage() {
+  std::cerr << "usage: modreport boot --results FILE --name NAME --ko FILE.ko --tree DIR"
+               " --run DIR --checks CHECK,... [--keep-going]\n"
+               "       modreport said --run DIR\n"
+               "       modreport print --results FILE --kernel VERSION --flavour NAME"
+               " [--format text|ktap|table] [--module NAME] [--junit FILE]\n";
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2)
+    return usage();
+  std::string verb = argv[1];
+  std::map<std::string, std::string> options;
+  bool keep_going = false;
+  for (int i = 2; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--keep-going") {
+      keep_going = true;
+      continue;
+    }
+    if (arg.rfind("--", 0) != 0 || i + 1 >= argc)
+      return usage();
+    options[arg.substr(2)] = argv[++i];
+  }
+  auto need = [&](std::initializer_list<const char*> names) {
+    for (const char* name : names)
+      if (!options.count(name))
+        return false;
+    return true;
+  };
+
+  if (verb == "boot") {
+    if (!need({"results", "name", "ko", "tree", "run", "checks"}))
+      return usage();
+    const std::string run = options["run"];
+    modvm::Boot boot;
+    boot.out = read_lines(run + "/out");
+    boot.console = read_lines(run + "/console");
+    boot.timed_out = access((run + "/timed-out").c_str(), F_OK) == 0;
+    boot.silent = access((run + "/silent").c_str(), F_OK) == 0;
+    modvm::Module module;
+    module.name = options["name"];
+    module.symbols = modvm::read_symbols(options["ko"]);
+    std::string tree = options["tree"], ko = options["ko"];
+    module.lines = [&](const std::vector<std::string>& frames) {
+      return modvm::source_lines(tree, ko, frames);
+    };
+    modvm::Judged judged =
+        modvm::judge_boot(boot, split(options["checks"]), module, keep_going);
+    std::ofstream results(options["results"], std::ios::app);
+    modvm::write_verdicts(results, judged.verdicts);
+    if (!results) {
+      std::cerr << "modreport: cannot write " << options["results"] << '\n';
+      return 1;
+    }
+    std::string remaining;
+    for (const std::string& check : judged.remaining)
+      remaining += (remaining.empty() ? "" : ",") + check;
+    std::cout << remaining << '\n';
+    return 0;
+  }
+
+  if (verb == "said") {
+    if (!need({"run"}))
+      return usage();
+    const std::string run = options["run"];
+    modvm::Boot boot;
+    boot.timed_out = access((run + "/timed-out").c_str(), F_OK) == 0;
+    boot.silent = access((run + "/silent").c_str(), F_OK) == 0;
+    modvm::Lines lines;
+    bool ended = false;
+    for (const std::string& line : read_lines(run + "/console")) {
+      if (line == "MODVM-BEGIN") {
+        lines.clear();
+        continue;
+      }
+      if (line.rfind("MODVM-END ", 0) == 0) {
+        ended = true;
+        break;
+      }
+      lines.push_back(line);
+    }
+    modvm::Lines report = modvm::reported(lines, "");
+    if (ended) {
+      for (const std::string& line : report)
+        std::cout << line << '\n';
+      return 0;
+    }
+    std::string title = modvm::report_title(report, "", nullptr);
+    std::cout << modvm::how_it_ended(lines, boot) << (title.empty() ? "" : ": " + title) << '\n';
+    for (const std::string& line : modvm::cut_report(report))
+      std::cout << line << '\n';
+    return 0;
+  }
+
+  if (verb == "print") {
+    if (!need({"results", "kernel", "flavour"}))
+      return usage();
+    std::ifstream in(options["results"]);
+    std::vector<modvm::Verdict> verdicts = modvm::read_verdicts(in);
+    modvm::Kernel kernel{options["kernel"], options["flavour"]};
+    std::string format = options.count("format") ? options["format"] : "text";
+    if (options.count("module")) {
+      std::vector<modvm::Verdict> mine;
+      for (const modvm::Verdict& v : verdicts)
+        if (v.module == options["module"])
+          mine.push_back(v);
+      verdicts = mine;
+    }
+    if (format == "ktap")
+      modvm::print_ktap(std::cout, verdicts, kernel);
+    else if (format == "text")
+      modvm::print_text(std::cout, verdicts, kernel);
+    else if (format == "table")
+      modvm::print_table(std::cout, verdicts);
+    else
+      return usage();
+    if (options.count("junit")) {
+      std::ofstream junit(options["junit"]);
+      modvm::print_junit(junit, verdicts, kernel);
+      if (!junit) {
+        std::cerr << "modreport: cannot write " << options["junit"] << '\n';
+        return 1;
+      }
+    }
+    return modvm::all_passed(verdicts) ? 0 : 1;
+  }
+  return usage();
+}

@@ -1,0 +1,55 @@
+// The verdicts of the module checks, kept in a file between the guest's
+// boots and printed at the end for a person (a line per check, then a
+// table when several modules were checked), as KTAP, or as JUnit XML.
+#ifndef MODVM_REPORT_VERDICTS_H_
+#define MODVM_REPORT_VERDICTS_H_
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "kernel_log.h"
+
+namespace modvm {
+
+struct Verdict {
+  enum class Result { passed, failed, not_run };
+  std::string module, check;
+  Result result = Result::passed;
+  double seconds = 0;
+  std::string title;  // a failure's one line, or why a check did not run
+  Lines body;         // the check's own findings, then the kernel's report
+};
+
+// The kernel the verdicts were given on, which every format states.
+struct Kernel {
+  std::string version, flavour;
+};
+
+void write_verdicts(std::ostream& out, const std::vector<Verdict>& verdicts);
+std::vector<Verdict> read_verdicts(std::istream& in);
+
+// A failure whose title an earlier check of the same module already gave
+// keeps only the title and says where it was reported first.
+std::vector<Verdict> once_each(const std::vector<Verdict>& verdicts);
+
+// A line per check of `module` (a failure's report beneath it), then its
+// counts.
+void print_module_text(std::ostream& out, const std::vector<Verdict>& verdicts,
+                       const std::string& module, const Kernel& kernel);
+// With two modules or more, a table of verdicts, module by check.
+void print_table(std::ostream& out, const std::vector<Verdict>& verdicts);
+// Each module's lines, then the table.
+void print_text(std::ostream& out, const std::vector<Verdict>& verdicts,
+                const Kernel& kernel);
+void print_ktap(std::ostream& out, const std::vector<Verdict>& verdicts,
+                const Kernel& kernel);
+void print_junit(std::ostream& out, const std::vector<Verdict>& verdicts,
+                 const Kernel& kernel);
+
+// Whether every check of every module passed.
+bool all_passed(const std::vector<Verdict>& verdicts);
+
+}  // namespace modvm
+
+#endif  // MODVM_REPORT_VERDICTS_H_

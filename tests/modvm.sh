@@ -1,0 +1,129 @@
+# The module bench as its users see it: what `scripts/modvm run` promises
+# (a command's output and status back from the guest; a panic, a hang, a
+# module that does not load and a kernel warning named as failures), and
+# what `scripts/modvm check` gives a course (several modules, a table,
+# KTAP that the kernel's kunit.py reads, JUnit XML).  One case per
+# behaviour ($CASE); slow (a kernel under emulation).
+# shellcheck source=lib.sh
+source "$(dirname "$0")/lib.sh"
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+modvm=$root/scripts/modvm
+tree=$("$modvm" build | tail -n 1)
+
+# built DIR: DIR's modules, built against the tree in the scratch directory.
+built() {
+  local dir
+  dir=$scratch/$(basename "$1")
+  cp -r "$1" "$dir"
+  make -C "$tree" M="$dir" modules >"$scratch/make.log" 2>&1 ||
+    { fail "the modules of $1 did not build"; cat "$scratch/make.log" >&2; exit 1; }
+  echo "$dir"
+}
+
+case $CASE in
+  run)
+    # A module and a command go to the guest; the command's output and
+    # status come back.
+    testmod=$(built "$root/modvm/testmod")
+    check "run --module" 7 $'0\n1\n' "" \
+      "$modvm" run --module "$testmod/cabgate_test.ko" -- 'rawcall 323; rawcall 323; exit 7'
+    ;;
+  panic)
+    testmod=$(built "$root/modvm/testmod")
+    check "a panic is a failure that names it" 1 "" \
+      $'modvm: the kernel crashed: Kernel panic: modvm: crash test\n' \
+      "$modvm" run --module "$testmod/crash_test.ko" -- true
+    ;;
+  hang)
+    # A call blocked in the module for good is named as a hang, well before
+    # the boot's time runs out.
+    testmod=$(built "$root/modvm/testmod")
+    SECONDS=0
+    "$modvm" run --module "$testmod/careless.ko" -- 'rawcall 324 0 1 2' \
+      >/dev/null 2>"$scratch/hang.err"
+    expect "a hang fails the run" "$?" 1
+    [ $SECONDS -lt 240 ] && ok || fail "the hang took $SECONDS s to be named"
+    expect "a hang is named by where it waits" "$(head -n 1 "$scratch/hang.err")" \
+      "modvm: the guest hung, and the kernel's detector ended it: INFO: task hung in careless_request"
+    ;;
+  insmod)
+    # A module that fails to load fails the run; the command does not run
+    # against no module.
+    testmod=$(built "$root/modvm/testmod")
+    "$modvm" run --module "$testmod/init_fails.ko" -- 'echo ran' \
+      >"$scratch/fails.out" 2>"$scratch/fails.err"
+    expect "a failed insmod fails the run" "$?" 1
+    expect "the command did not run" "$(cat "$scratch/fails.out")" ""
+    expect "the failed insmod is named" "$(head -n 1 "$scratch/fails.err" | cut -d: -f1-2)" \
+      "modvm: insmod init_fails.ko"
+    ;;
+  output)
+    # The command's output untouched, even where it looks like the kernel's;
+    # bare tool names fingerprint; standard error apart.
+    "$modvm" run -- 'echo "[    1.000000] not the kernel"; echo oops >&2; consumer --stop' \
+      >"$scratch/plain.out" 2>"$scratch/plain.err"
+    expect "a refused stop's status" "$?" 2
+    expect "a kernel-like line" "$(sed -n 1p "$scratch/plain.out")" "[    1.000000] not the kernel"
+    [[ $(sed -n 2p "$scratch/plain.out") =~ ^[0-9a-f]{32}$ ]] && ok || fail "no fingerprint"
+    expect "the consumer's line" "$(sed -n 3p "$scratch/plain.out")" "Module is not loaded!"
+    expect "standard error apart" "$(cat "$scratch/plain.err")" oops
+    ;;
+  warning)
+    # A kernel warning while the command runs fails the run and is shown.
+    check "a kernel warning" 1 "" \
+      $'modvm: the kernel warned while the command ran:\n  | a test warning from the command\n' \
+      "$modvm" run -- 'echo "<4>a test warning from the command" >/dev/kmsg'
+    ;;
+  window)
+    # The producer's window passes at once in run, and its whole run comes
+    # back; two runs at once keep to themselves.
+    testmod=$(built "$root/modvm/testmod")
+    "$modvm" run --module "$testmod/cabgate_test.ko" -- 'consumer --start >/dev/null; producer' \
+      >"$scratch/one.out" 2>&1 &
+    first=$!
+    check "a run beside another" 0 $'two\n' "" "$modvm" run -- 'echo two'
+    wait $first
+    expect "the producer's run" "$?" 0
+    expect "every passenger added" "$(grep -c '^Successfully added$' "$scratch/one.out")" 10000
+    expect "the window passed" "$(tail -n 1 "$scratch/one.out")" "Time is up!!!"
+    ;;
+  formats)
+    # Two modules in one command: KTAP that kunit.py reads, JUnit that an
+    # XML parser reads, and, as text, a verdict each and a table.
+    modules=$(built "$root/modvm/modules")
+    "$modvm" check --module "$modules/elevator.ko" --module "$modules/fault_einval.ko" \
+      --only contract --format ktap --junit "$scratch/junit.xml" >"$scratch/ktap" 2>"$scratch/err"
+    expect "a failed module fails the command" "$?" 1
+    python3 "$tree/tools/testing/kunit/kunit.py" parse "$scratch/ktap" >"$scratch/parsed" 2>&1
+    grep -q 'Ran 2 tests: passed: 1, failed: 1' "$scratch/parsed" && ok ||
+      { fail "kunit.py did not read the KTAP"; cat "$scratch/ktap" "$scratch/parsed" >&2; }
+    grep -q '^# modvm: Linux 6\.1\.[0-9]* (kasan)$' "$scratch/ktap" && ok ||
+      fail "the KTAP does not name the kernel"
+    python3 - "$scratch/junit.xml" >"$scratch/junit" <<'EOF_PY' || fail "the JUnit XML does not parse"
+import sys, xml.etree.ElementTree as tree
+root = tree.parse(sys.argv[1]).getroot()
+for case in root.iter('testcase'):
+    failure = case.find('failure')
+    print(case.get('classname'), case.get('name'),
+          failure.get('message') if failure is not None else 'passed')
+EOF_PY
+    expect "the JUnit testcases" "$(cat "$scratch/junit")" \
+      "modvm.elevator contract passed
+modvm.fault_einval contract request(3, 1, 2) answered -1 EINVAL: a refusal must be the plain value 1, not an error code (and 10 more)"
+    mkdir "$scratch/two"
+    cp "$modules"/{elevator,fault_einval}.ko "$scratch/two/"
+    "$modvm" check --module "$scratch/two" --only contract >"$scratch/text" 2>&1
+    expect "a directory of modules" "$?" 1
+    expect "the table" "$(tail -n 3 "$scratch/text" | sed 's/ *$//')" \
+      "module        contract
+elevator      PASS
+fault_einval  FAIL"
+    ;;
+  usage)
+    check "an unknown check" 2 "" \
+      "modvm: unknown check 'bogus' (the checks: unload,contract,scenario,stress,leaks,reload,init-error,fuzz)
+" "$modvm" check --module "$root/modvm/modules" --only contract,bogus
+    ;;
+esac
+finish
