@@ -170,7 +170,12 @@ Judged judge_boot(const Boot& boot, const std::vector<std::string>& checks,
   std::map<std::string, Lines> reports;
   std::vector<std::string> frames;
   for (const std::string& check : checks) {
-    Lines said = reported(sections[check], module.name);
+    // The kernel's lines only: the guest's init writes to the console too.
+    Lines kernel;
+    for (const std::string& line : sections[check])
+      if (starts(line, "["))
+        kernel.push_back(line);
+    Lines said = reported(kernel, module.name);
     Lines& kmemleak = printed.reports[check];
     said.insert(said.end(), kmemleak.begin(), kmemleak.end());
     reports[check] = name_unloaded(said, module.name, printed.loads, module.symbols);

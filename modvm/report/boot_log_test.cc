@@ -70,7 +70,8 @@ TEST(BootLog, AGuestThatHungFailsItsCheckAndTheRestAreNotRunUnlessKeepGoing) {
   boot.console = {"[ 1.0] modvm: check contract begins",
                   "[40.0] INFO: task rawcall:85 blocked for more than 30 seconds.",
                   "[40.1]  car_fn+0x30/0x80 [m]",
-                  "[40.2] Kernel panic - not syncing: hung_task: blocked tasks"};
+                  "[40.2] Kernel panic - not syncing: hung_task: blocked tasks",
+                  "MODVM-END 0"};
   Judged judged = judge_boot(boot, kChecks, elevator(), false);
   EXPECT_EQ(results(judged), (std::vector<Verdict::Result>{Verdict::Result::passed,
                                                            Verdict::Result::failed,

@@ -74,7 +74,8 @@ bool is_noise(std::string_view text) {
   for (std::string_view noise : kNoise)
     if (contains(text, noise))
       return true;
-  return starts(text, "modvm: ") || text == "on the kernel command line";
+  return starts(text, "modvm: ") || starts(text, "reboot: ") ||
+         text == "on the kernel command line";
 }
 
 Lines drop_foreign_races(const Lines& lines, std::string_view module) {
@@ -137,8 +138,13 @@ Lines cut_report(const Lines& lines, std::size_t max) {
   for (const std::string& raw : lines) {
     std::string line = strip_stamp(raw);
     std::smatch match;
+    // The tasks the report is about: a blocked one, or the one that
+    // crashed; the locks other tasks hold are not the module's.
+    static const std::regex comm(R"(PID: ([0-9]+) Comm: (\S+))");
     if (std::regex_search(line, match, blocked))
       blocked_tasks.insert(match[1].str() + "/" + match[2].str());
+    else if (std::regex_search(line, match, comm))
+      blocked_tasks.insert(match[2].str() + "/" + match[1].str());
     if (std::regex_search(line, match, held_by))
       foreign_locks = !blocked_tasks.empty() &&
                       !blocked_tasks.count(match[1].str() + "/" + match[2].str());

@@ -22,7 +22,8 @@ std::string strip_stamp(std::string_view line);
 
 // Whether the line is the emulated machine's or the kernel's own noise,
 // never a module's fault: the taint of an out-of-tree module, a slow timer
-// interrupt, an unstable clock source, and the bench's own markers.
+// interrupt, an unstable clock source, the guest's end ("reboot:
+// Restarting system") and the bench's own markers.
 bool is_noise(std::string_view text);
 
 // The lines without KCSAN reports of races that `module` takes no part in

@@ -139,7 +139,10 @@ TEST(KernelLog, ReportedDropsStampsNoiseAndOtherModulesRaces) {
                 " el_request+0x42/0x100 [m]",
                 "Reported by Kernel Concurrency Sanitizer on:"};
   EXPECT_EQ(reported(log, "m"), want);
-  EXPECT_TRUE(reported({"[    1.000000] clocksource: Switched to clocksource tsc"}, "m").empty());
+  EXPECT_TRUE(reported({"[    1.000000] clocksource: Switched to clocksource tsc",
+                        "[   99.000000] reboot: Restarting system"},
+                       "m")
+                  .empty());
 }
 
 TEST(KernelLog, CutReportKeepsTheBlockedTasksLocksAndDropsNullUnsureFramesAndRegisters) {
@@ -169,6 +172,23 @@ TEST(KernelLog, CutReportKeepsTheBlockedTasksLocksAndDropsNullUnsureFramesAndReg
       "refcount_t: addition on 0; use-after-free.",
       "WARNING: CPU: 0 PID: 85 at lib/refcount.c:25 refcount_warn_saturate+0x97/0x110",
       "RIP: 0010:refcount_warn_saturate+0x97/0x110",
+  };
+  EXPECT_EQ(cut_report(report), want);
+}
+
+TEST(KernelLog, CutReportOfACrashKeepsOnlyTheCrashingTasksLocks) {
+  Lines report = {
+      "Kernel panic - not syncing: modvm: crash test",
+      "CPU: 1 PID: 38 Comm: insmod Tainted: G           O       6.1.192 #1",
+      "1 lock held by rcu_tasks_kthre/11:",
+      " #0: ffffffff821525e0 (rcu_read_lock){....}-{1:2}, at: rcu_lock_acquire+0x7/0x25",
+      "1 lock held by insmod/38:",
+      " #0: ffffffffa0002100 (crash_lock){+.+.}-{3:3}, at: crash_test_init+0x11/0x1000 [crash_test]",
+  };
+  Lines want = {
+      "Kernel panic - not syncing: modvm: crash test",
+      "CPU: 1 PID: 38 Comm: insmod Tainted: G           O       6.1.192 #1",
+      " #0: ffffffffa0002100 (crash_lock){+.+.}-{3:3}, at: crash_test_init+0x11/0x1000 [crash_test]",
   };
   EXPECT_EQ(cut_report(report), want);
 }

@@ -5,16 +5,19 @@
 //       judges one boot (RUN/out, RUN/console, RUN/timed-out and RUN/silent
 //       when the host ended it): appends a verdict per check to FILE and
 //       prints the checks left for a fresh boot, comma-separated
-//   modreport said --run DIR
-//       what the kernel reported while a command ran (RUN/console from
-//       MODVM-BEGIN to MODVM-END); when the guest ended first, how it
-//       ended and the report's title on the first line, then the report
+//   modreport ran --run DIR
+//       judges a command's run from the console (RUN/console): a module
+//       that did not load, a guest that ended before the command (how,
+//       and the report's title), the kernel's reports while it ran;
+//       prints what went wrong and exits with the command's status, or 1
 //   modreport print --results FILE --kernel VERSION --flavour NAME
 //                   [--format text|ktap|table] [--module NAME] [--junit FILE]
 //       prints the verdicts (of one module, with --module; only the table
 //       of modules by checks, with table); exits 0 only if every check
 //       passed
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <fstream>
 #include <iostream>
@@ -57,7 +60,7 @@ std::vector<std::string> split(const std::string& text) {
 int usage() {
   std::cerr << "usage: modreport boot --results FILE --name NAME --ko FILE.ko --tree DIR"
                " --run DIR --checks CHECK,... [--keep-going]\n"
-               "       modreport said --run DIR\n"
+               "       modreport ran --run DIR\n"
                "       modreport print --results FILE --kernel VERSION --flavour NAME"
                " [--format text|ktap|table] [--module NAME] [--junit FILE]\n";
   return 2;
@@ -119,37 +122,51 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  if (verb == "said") {
+  if (verb == "ran") {
     if (!need({"run"}))
       return usage();
     const std::string run = options["run"];
     modvm::Boot boot;
     boot.timed_out = access((run + "/timed-out").c_str(), F_OK) == 0;
     boot.silent = access((run + "/silent").c_str(), F_OK) == 0;
-    modvm::Lines lines;
-    bool ended = false;
-    for (const std::string& line : read_lines(run + "/console")) {
+    modvm::Lines console = read_lines(run + "/console"), lines;
+    int status = -1;
+    for (const std::string& line : console) {
+      if (line.rfind("MODVM-INSMOD-FAILED ", 0) == 0) {
+        std::cout << "modvm: insmod " << line.substr(20)
+                  << "\nmodvm: the command did not run; the kernel's last lines:\n";
+        std::size_t from = console.size() > 25 ? console.size() - 25 : 0;
+        for (std::size_t i = from; i < console.size(); ++i)
+          std::cout << "  | " << console[i] << '\n';
+        return 1;
+      }
       if (line == "MODVM-BEGIN") {
         lines.clear();
         continue;
       }
       if (line.rfind("MODVM-END ", 0) == 0) {
-        ended = true;
+        status = std::atoi(line.c_str() + 10);
         break;
       }
-      lines.push_back(line);
+      if (line.rfind("[", 0) == 0)
+        lines.push_back(line);
     }
     modvm::Lines report = modvm::reported(lines, "");
-    if (ended) {
-      for (const std::string& line : report)
-        std::cout << line << '\n';
-      return 0;
+    if (status < 0) {
+      std::string title = modvm::report_title(report, "", nullptr);
+      std::cout << "modvm: " << modvm::how_it_ended(lines, boot)
+                << (title.empty() ? "" : ": " + title) << '\n';
+      for (const std::string& line : modvm::cut_report(report))
+        std::cout << "  | " << line << '\n';
+      return 1;
     }
-    std::string title = modvm::report_title(report, "", nullptr);
-    std::cout << modvm::how_it_ended(lines, boot) << (title.empty() ? "" : ": " + title) << '\n';
-    for (const std::string& line : modvm::cut_report(report))
-      std::cout << line << '\n';
-    return 0;
+    if (!report.empty()) {
+      std::cout << "modvm: the kernel warned while the command ran:\n";
+      for (const std::string& line : report)
+        std::cout << "  | " << line << '\n';
+      return status ? status : 1;
+    }
+    return status;
   }
 
   if (verb == "print") {

@@ -10,9 +10,7 @@
  *   no_owner        registers operations without .owner
  *   unregister_idle its init unregisters operations it never registered,
  *                   while a call may be inside another module's
- *   hang            request never returns (uninterruptibly)
  */
-#include <linux/completion.h>
 #include <linux/cabgate.h>
 #include <linux/errno.h>
 #include <linux/module.h>
@@ -31,12 +29,8 @@ static long careless_start(void)
 	return 0;
 }
 
-static DECLARE_COMPLETION(never);
-
 static long careless_request(int type, int start_floor, int dest_floor)
 {
-	if (!strcmp(mode, "hang"))
-		wait_for_completion(&never);
 	return 0;
 }
 
