@@ -125,7 +125,7 @@ fault_einval  FAIL"
     ;;
   usage)
     check "an unknown check" 2 "" \
-      "modvm: unknown check 'bogus' (the checks: unload,contract,scenario,stress,leaks,reload,init-error,fuzz)
+      "modvm: unknown check 'bogus' (the checks: init-error,unload,contract,scenario,stress,leaks,reload,fuzz)
 " "$modvm" check --only contract,bogus --module "$root/modvm/modules"
     ;;
 esac

@@ -68,11 +68,12 @@ fault thread_left kasan unload \
 fault no_unregister kasan unload \
   'module fault_no_unregister went away with its operations registered'
 fault work_left kasan unload \
-  'ODEBUG: free active timer_list.*left armed|sample_fn[+0-9a-fx]* of the unloaded fault_work_left'
+  'ODEBUG: free active timer_list.*left armed|sample_fn\+0x[0-9a-f]+ (\(elevator\.c:[0-9]+\) )?of the unloaded fault_work_left'
 fault proc_left kasan unload \
   '^FAIL unload .*: /proc/elevator is still there after rmmod of the idle module$'
 fault init_error kasan init-error \
-  'of the unloaded fault_init_error: a thread|(a thread still runs|/proc/elevator is still there) after the failed init'
+  'of the unloaded fault_init_error: a thread|(a thread still runs|/proc/elevator is still there) after the failed init' \
+  'elevator\.c:[0-9]+'
 fault unlocked_list kcsan 'unload|stress' \
   'KCSAN: data-race|list_[a-z]+ corruption' '\[fault_unlocked_list\]'
 finish
