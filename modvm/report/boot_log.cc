@@ -306,6 +306,8 @@ Judged judge_boot(const Boot& boot, const std::vector<std::string>& checks,
         stage = "in rmmod";
       else if (contains(line, "modvm: unloaded"))
         stage = "after rmmod";
+      else if (contains(line, "modvm: loaded"))
+        stage.clear();
     verdict.body.push_back(how + (stage.empty() ? "" : ", " + stage));
     verdict.body.insert(verdict.body.end(), reasons.begin(), reasons.end());
     const Lines& notes = printed.notes[check];

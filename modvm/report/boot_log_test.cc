@@ -67,7 +67,8 @@ TEST(BootLog, AKernelReportFailsItsCheckAndTheRestRunOnlyInAFreshBoot) {
 TEST(BootLog, AGuestThatHungFailsItsCheckAndTheRestAreNotRunUnlessKeepGoing) {
   Boot boot;
   boot.out = {"KTAP version 1", "1..3", "ok 1 unload"};
-  boot.console = {"[ 1.0] modvm: check contract begins",
+  boot.console = {"[ 1.0] modvm: check contract begins", "[ 1.1] modvm: rmmod",
+                  "[ 1.2] modvm: unloaded", "[ 1.3] modvm: loaded m 0xffffffffa0000000 8192",
                   "[40.0] INFO: task rawcall:85 blocked for more than 30 seconds.",
                   "[40.1]  car_fn+0x30/0x80 [m]",
                   "[40.2] Kernel panic - not syncing: hung_task: blocked tasks",

@@ -137,13 +137,17 @@ Lines cut_report(const Lines& lines, std::size_t max) {
   bool after_cut_here = false, foreign_locks = false;
   for (const std::string& raw : lines) {
     std::string line = strip_stamp(raw);
+    // kmemleak's hashed pointers say nothing.
+    std::size_t hashed = line.find("[<(____ptrval____)>] ");
+    if (hashed != std::string::npos)
+      line.erase(hashed, 21);
     std::smatch match;
     // The tasks the report is about: a blocked one, or the one that
     // crashed; the locks other tasks hold are not the module's.
     static const std::regex comm(R"(PID: ([0-9]+) Comm: (\S+))");
     if (std::regex_search(line, match, blocked))
       blocked_tasks.insert(match[1].str() + "/" + match[2].str());
-    else if (std::regex_search(line, match, comm))
+    else if (blocked_tasks.empty() && std::regex_search(line, match, comm))
       blocked_tasks.insert(match[2].str() + "/" + match[1].str());
     if (std::regex_search(line, match, held_by))
       foreign_locks = !blocked_tasks.empty() &&
