@@ -206,6 +206,19 @@ skip() {
 }
 
 # A case that ran no check and skipped nothing names no section: a failure.
+# modules_built SOURCE TREE: SOURCE's kernel modules built against the
+# kernel tree TREE, in a directory of the build tree kept between tests
+# (make rebuilds what changed); prints the directory.
+modules_built() {
+  local dir
+  dir=$BIN/modvm-modules/$(basename "$1")-$(basename "$2")
+  mkdir -p "$dir"
+  cp -p "$1"/* "$dir/"
+  make -C "$2" M="$dir" modules >"$dir/make.log" 2>&1 ||
+    { cat "$dir/make.log" >&2; return 1; }
+  echo "$dir"
+}
+
 finish() {
   echo "$passed passed, $failed failed"
   if [ -n "${CASE:-}" ] && [ $((passed + failed + skipped)) -eq 0 ]; then

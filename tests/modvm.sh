@@ -11,14 +11,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 modvm=$root/scripts/modvm
 tree=$("$modvm" build | tail -n 1)
 
-# built DIR: DIR's modules, built against the tree in the scratch directory.
 built() {
-  local dir
-  dir=$scratch/$(basename "$1")
-  cp -r "$1" "$dir"
-  make -C "$tree" M="$dir" modules >"$scratch/make.log" 2>&1 ||
-    { fail "the modules of $1 did not build"; cat "$scratch/make.log" >&2; exit 1; }
-  echo "$dir"
+  modules_built "$1" "$tree" || { fail "the modules of $1 did not build"; exit 1; }
 }
 
 case $CASE in

@@ -17,11 +17,8 @@ fault() {
   want "$name" || return 0
   local tree dir
   tree=$("$root/scripts/modvm" build --flavour "$flavour" | tail -n 1)
-  dir=$scratch/modules
-  rm -rf "$dir"
-  cp -r "$root/modvm/modules" "$dir"
-  make -C "$tree" M="$dir" modules >"$scratch/make.log" 2>&1 ||
-    { fail "$name: the modules did not build"; cat "$scratch/make.log" >&2; return; }
+  dir=$(modules_built "$root/modvm/modules" "$tree") ||
+    { fail "$name: the modules did not build"; return; }
   local status=0
   "$root/scripts/modvm" check --flavour "$flavour" --module "$dir/fault_$name.ko" \
     --proc /proc/elevator >"$scratch/out" 2>&1 || status=$?
