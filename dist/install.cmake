@@ -11,6 +11,7 @@ set(CABGATE_INSTALL_DIRS ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR}/man1
   ${CMAKE_INSTALL_INCLUDEDIR} ${CMAKE_INSTALL_LIBDIR}/pkgconfig
   ${CMAKE_INSTALL_LIBDIR}/cmake/cabgate
   ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+  ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions
   ${CMAKE_INSTALL_DATADIR}/systemd/user ${CMAKE_INSTALL_DATADIR}/doc/cabgate
   ${CMAKE_INSTALL_DATADIR}/doc/libcabgate-dev)
 install(CODE "
@@ -73,6 +74,10 @@ endforeach()
 install(FILES dist/elevmod.bash-completion
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
   RENAME elevmod COMPONENT tools)
+# Where Debian's zsh looks for the completions of packages.
+install(FILES dist/elevmod.zsh-completion
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions
+  RENAME _elevmod COMPONENT tools)
 # share/systemd/user is where systemd looks under /usr, /usr/local and
 # ~/.local alike.
 # The service unit names the program where it is installed (the prefix is

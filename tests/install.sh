@@ -1,6 +1,6 @@
 # What `cmake --install` lays out: the programs, man pages that render
 # without warnings, the library that C programs link through pkg-config and
-# through find_package, bash completion, the user units (the service takes
+# through find_package, bash and zsh completion, the user units (the service takes
 # a socket-activated socket), the licence.
 # shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
@@ -15,7 +15,7 @@ for file in bin/consumer bin/producer bin/elevmod \
     "${libdir#"$prefix"/}/libcabgate.a" \
     "${libdir#"$prefix"/}/pkgconfig/cabgate.pc" \
     "${libdir#"$prefix"/}/cmake/cabgate/cabgateConfig.cmake" \
-    share/bash-completion/completions/elevmod \
+    share/bash-completion/completions/elevmod share/zsh/vendor-completions/_elevmod \
     share/systemd/user/elevmod.socket share/systemd/user/elevmod.service \
     share/doc/cabgate/copyright share/doc/cabgate/changelog.gz \
     share/doc/libcabgate-dev/copyright; do
@@ -98,6 +98,18 @@ expect "a directory after --socket" \
 expect "a path as run's command" \
   "$(COMPOPTS=1 complete_words elevmod run "$scratch/cm")" \
   "compopt -o filenames;$scratch/cmds"
+
+# zsh's completion, from the installed _elevmod, in a zsh on a terminal.
+zsh_words() {
+  zsh "$(dirname "$0")/zsh_complete.zsh" "$prefix/share/zsh/vendor-completions" \
+    "$scratch/zsh.done" "$@" | tr '\n' ' '
+}
+expect "zsh completes verbs" "$(zsh_words elevmod st)" "status "
+expect "zsh completes status's options" "$(zsh_words elevmod status --)" \
+  "--help --json --socket --watch "
+expect "zsh completes a path after --socket" \
+  "$(zsh_words elevmod status --socket "$scratch/ru")" "runs "
+expect "zsh completes load's options" "$(zsh_words elevmod load --c)" "--capacity "
 expect "completes a path after --socket=" \
   "$(cd "$scratch" && complete_words elevmod status --socket = | tr ' ' '\n' | grep -c '^sockfile$')" 1
 for words in "--reply 324 = 1" "--reply = 324 = 1" "--socket = $scratch/s --reply 323=0"; do
