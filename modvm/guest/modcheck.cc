@@ -335,7 +335,7 @@ Traces traces_now() {
       }
       std::string stat = read_file("/proc/" + name + "/stat");
       std::size_t close_paren = stat.rfind(')');
-      if (close_paren == std::string::npos)
+      if (close_paren == std::string::npos || close_paren + 2 > stat.size())
         continue;
       std::istringstream fields(stat.substr(close_paren + 2));
       std::string state, ppid;
@@ -728,8 +728,10 @@ void check_leaks(Check& check) {
       mine = false;
       continue;
     }
-    if (line.find("hex dump") != std::string::npos || line.rfind("    ", 0) == 0 ?
-            line.find("[<") == std::string::npos : false)
+    // Of an object: its headline, its task and its backtrace, not the
+    // hex dump of its contents.
+    bool frame = line.find("[<") != std::string::npos;
+    if (!frame && (line.find("hex dump") != std::string::npos || line.rfind("    ", 0) == 0))
       continue;
     object += "\n" + line;
     if (line.find("] 0xffffffff") != std::string::npos ||
