@@ -184,10 +184,15 @@ static unsigned int step(void)
 				state = OFFLINE;
 				stopping = false;
 			}
-		} else {
+		} else if (target != floor) {
 			state = MOVING;
 			floor += target > floor ? 1 : -1;
 		}
+		/*
+		 * target == floor: a passenger came to this floor after load()
+		 * looked (requests do not take car_lock); the next step takes
+		 * them.  Moving away would take the car below floor 1.
+		 */
 	}
 	mutex_unlock(&car_lock);
 	return pause;
