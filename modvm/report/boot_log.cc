@@ -134,22 +134,6 @@ std::string how_it_ended(const Lines& section, const Boot& boot) {
   return "the guest ended early";
 }
 
-namespace {
-
-// "el_request (ok_wq.c:209)" of a frame "el_request+0xfe/0x29c".
-std::string place_of(const std::string& frame, const Locate& locate) {
-  return frame.substr(0, frame.find('+')) + [&] {
-    std::string at = locate(frame);
-    static const std::regex file_line(R"([^ ,;()]+:[0-9]+)");
-    std::string last;
-    for (std::sregex_iterator it(at.begin(), at.end(), file_line), end; it != end; ++it)
-      last = (*it)[0].str();
-    return last.empty() ? std::string() : " (" + last + ")";
-  }();
-}
-
-}  // namespace
-
 Judged judge_boot(const Boot& boot, const std::vector<std::string>& checks,
                   const Module& module, bool keep_going) {
   Printed printed = read_out(boot.out, checks, module.name);
@@ -296,7 +280,7 @@ Judged judge_boot(const Boot& boot, const std::vector<std::string>& checks,
     std::string frame = first_module_frame(report, module.name);
     if (stalled)
       verdict.title = "the guest stopped making progress" +
-                      (frame.empty() ? "" : ", in " + place_of(frame, locate));
+                      (frame.empty() ? "" : ", in " + place_of_frame(frame, locate));
     else
       verdict.title = report.empty() ? how : report_title(report, module.name, locate);
     // Where the module was: a crash after rmmod is in code it left behind.

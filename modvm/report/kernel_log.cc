@@ -197,29 +197,6 @@ std::string first_module_frame(const Lines& report, std::string_view module) {
 
 namespace {
 
-// "el_request (ok_wq.c:209)", or of an unloaded module's code, where
-// nothing of it should run any more, "rider_free_rcu+0x0 of the unloaded
-// f_rcu: an RCU callback, timer or work item outlived the module".
-// A frame where code ran (`ran`), not one of an allocation's stack.
-std::string where(std::string_view frame, const Locate& locate, bool ran = true) {
-  std::cmatch match;
-  if (!std::regex_search(frame.begin(), frame.end(), match, frame_pattern()))
-    return std::string(frame);
-  // Of a chain of inlined calls, the line in the frame's own function:
-  // the last.
-  std::string line = locate ? locate(frame) : "";
-  static const std::regex file_line(R"([^ ,;()]+:[0-9]+)");
-  std::string last;
-  for (std::sregex_iterator it(line.begin(), line.end(), file_line), end; it != end; ++it)
-    last = (*it)[0].str();
-  std::string at = last.empty() ? "" : " (" + last + ")";
-  if (match[4].matched && ran)
-    return match[1].str() + "+" + match[2].str() + at + " of the unloaded " +
-           match[3].str() +
-           ": a thread, timer, work item or RCU callback outlived the module";
-  return match[1].str() + at;
-}
-
 std::string function_of(std::string_view frame) {
   std::string text(frame);
   std::size_t plus = text.find('+');
@@ -245,12 +222,34 @@ std::string lock_after(const Lines& report, std::string_view after) {
 
 }  // namespace
 
+// "el_request (ok_wq.c:209)", or of an unloaded module's code, where
+// nothing of it should run any more, "rider_free_rcu+0x0 of the unloaded
+// f_rcu: an RCU callback, timer or work item outlived the module".
+std::string place_of_frame(std::string_view frame, const Locate& locate, bool ran) {
+  std::cmatch match;
+  if (!std::regex_search(frame.begin(), frame.end(), match, frame_pattern()))
+    return std::string(frame);
+  // Of a chain of inlined calls, the line in the frame's own function:
+  // the last.
+  std::string line = locate ? locate(frame) : "";
+  static const std::regex file_line(R"([^ ,;()]+:[0-9]+)");
+  std::string last;
+  for (std::sregex_iterator it(line.begin(), line.end(), file_line), end; it != end; ++it)
+    last = (*it)[0].str();
+  std::string at = last.empty() ? "" : " (" + last + ")";
+  if (match[4].matched && ran)
+    return match[1].str() + "+" + match[2].str() + at + " of the unloaded " +
+           match[3].str() +
+           ": a thread, timer, work item or RCU callback outlived the module";
+  return match[1].str() + at;
+}
+
 std::string report_title(const Lines& report, std::string_view module,
                          const Locate& locate) {
   if (report.empty())
     return "";
   std::string frame = first_module_frame(report, module);
-  std::string in = frame.empty() ? "" : " in " + where(frame, locate);
+  std::string in = frame.empty() ? "" : " in " + place_of_frame(frame, locate);
   static const std::regex kasan(R"(BUG: KASAN: ([a-z-]+) in ([^ ]+))");
   static const std::regex warning(R"(WARNING: CPU: [0-9]+ PID: [0-9]+ at [^ ]+ ([^ ]+))");
   static const std::regex bug_at(R"(^BUG: (.+?)( on CPU#?[0-9]+.*| at [^ ]+:[0-9]+|: [^ ]+/[0-9]+.*)?$)");
@@ -304,7 +303,7 @@ std::string report_title(const Lines& report, std::string_view module,
         if (!contains(report[j], "ODEBUG:"))
           rest.push_back(report[j]);
       frame = first_module_frame(rest, module);
-      in = frame.empty() ? "" : " in " + where(frame, locate);
+      in = frame.empty() ? "" : " in " + place_of_frame(frame, locate);
       std::string hint = match[3].matched ? ", hint " + function_of(match[3].str()) : "";
       bool freeing_module = false;
       for (const std::string& l : report)
@@ -321,9 +320,9 @@ std::string report_title(const Lines& report, std::string_view module,
         message = ": " + trim(strip_stamp(report[i - 1]));
       std::string at = function_of(match[1].str());
       if (!frame.empty() && function_of(frame) == at)
-        return "WARNING in " + where(frame, locate) + message;
+        return "WARNING in " + place_of_frame(frame, locate) + message;
       return "WARNING in " + at + message +
-             (frame.empty() ? "" : ", from " + where(frame, locate));
+             (frame.empty() ? "" : ", from " + place_of_frame(frame, locate));
     }
     if (contains(line, " blocked for more than "))
       return "INFO: task hung" + in;
@@ -332,7 +331,7 @@ std::string report_title(const Lines& report, std::string_view module,
     if (contains(line, "detected stall") || contains(line, "self-detected stall"))
       return "INFO: rcu detected stall" + in;
     if (std::regex_search(line, match, leak))
-      return "memory leak" + (frame.empty() ? "" : " in " + where(frame, locate, false));
+      return "memory leak" + (frame.empty() ? "" : " in " + place_of_frame(frame, locate, false));
     if (starts(line, "cabgate: "))
       return line;
     if (starts(line, "general protection fault"))

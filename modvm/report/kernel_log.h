@@ -54,6 +54,13 @@ using Locate = std::function<std::string(std::string_view frame)>;
 std::string report_title(const Lines& report, std::string_view module,
                          const Locate& locate);
 
+// Where a frame "fn+0x../0x.. [module]" is: "el_request (ok_wq.c:209)",
+// the line in the frame's own function; or, for code of a module since
+// unloaded that ran (`ran`; not a frame of an allocation's stack),
+// "rider_free_rcu+0x0 (f.c:12) of the unloaded f_rcu: a thread, timer,
+// work item or RCU callback outlived the module".
+std::string place_of_frame(std::string_view frame, const Locate& locate, bool ran = true);
+
 // The first frame of the module in the report ("el_request+0xfe/0x29c"),
 // or an empty string.
 std::string first_module_frame(const Lines& report, std::string_view module);
