@@ -10,6 +10,9 @@
 //       that did not load, a guest that ended before the command (how,
 //       and the report's title), the kernel's reports while it ran;
 //       prints what went wrong and exits with the command's status, or 1
+//   modreport kunit --run DIR --suite NAME
+//       prints the KUnit suite's cases as the boot's console shows them;
+//       exits 0 only if it finished and none failed
 //   modreport print --results FILE --kernel VERSION --flavour NAME
 //                   [--format text|ktap|table] [--module NAME] [--junit FILE]
 //       prints the verdicts (of one module, with --module; only the table
@@ -26,6 +29,7 @@
 #include <vector>
 
 #include "boot_log.h"
+#include "kunit_log.h"
 #include "symbols.h"
 #include "verdicts.h"
 
@@ -61,6 +65,7 @@ int usage() {
   std::cerr << "usage: modreport boot --results FILE --name NAME --ko FILE.ko --tree DIR"
                " --run DIR --checks CHECK,... [--keep-going]\n"
                "       modreport ran --run DIR\n"
+               "       modreport kunit --run DIR --suite NAME\n"
                "       modreport print --results FILE --kernel VERSION --flavour NAME"
                " [--format text|ktap|table] [--module NAME] [--junit FILE]\n";
   return 2;
@@ -167,6 +172,15 @@ int main(int argc, char** argv) {
       return status ? status : 1;
     }
     return status;
+  }
+
+  if (verb == "kunit") {
+    if (!need({"run", "suite"}))
+      return usage();
+    modvm::KunitSuite suite =
+        modvm::read_kunit(read_lines(options["run"] + "/console"), options["suite"]);
+    modvm::print_kunit(std::cout, suite);
+    return modvm::kunit_passed(suite) ? 0 : 1;
   }
 
   if (verb == "print") {
