@@ -105,11 +105,6 @@ expect "a failed init is warned about" \
   "$(logged 'cabgate: module careless went away with its operations registered')" logged
 expect "operations without an owner are refused" "$(careless no_owner)" refused
 expect "...and warned about" "$(logged 'operations without .owner = THIS_MODULE refused')" logged
-expect "a careful load" "$(careless unregister_own)" ""
-expect "unregistering from inside stop returns" "$(./rawcall 325)" 0
-expect "...and unregisters" "$(./rawcall -e 323)" "-1 ENOSYS"
-rmmod careless
-expect "...and the module unloads" "$?" 0
 # Unregistering operations that are not registered waits for no call into
 # another module's.
 insmod /lib/cabgate_test.ko start_delay_ms=20000
@@ -127,5 +122,28 @@ expect "the kernel's other warnings" "$(dmesg -r | sed -n '/modvm: checks begin/
   grep -E '^<[0-4]>' |
   grep -v -e 'cabgate: ' | grep -v -e "loading out-of-tree module taints kernel" -e "hrtimer: interrupt took" -e clocksource -e "tsc: ")" ""
 expect "two CPUs" "$(grep -c ^processor /proc/cpuinfo)" 2
+
+# What a call costs, against getpid, and on two CPUs at once.
+insmod /lib/cabgate_test.ko
+./callcost
+rmmod cabgate_test
+
+# What the system calls refuse or lockdep reports, last: their warnings
+# would be taken for faults above, and lockdep reports once a boot.
+expect "a careful load" "$(careless unregister_own)" ""
+expect "unregistering from inside stop returns" "$(./rawcall 325)" 0
+expect "...is refused" "$(./rawcall -e 323)" 0
+expect "...and warned about" \
+  "$(logged 'unregisters the operations it was called through; refused')" logged
+rmmod careless
+expect "...and the exit unregisters them" "$?|$(./rawcall -e 323)" "0|-1 ENOSYS"
+expect "a careful load" "$(careless unregister_locked)" ""
+expect "a call takes the module's lock" "$(./rawcall 323)" 0
+rmmod careless
+expect "unregistering while holding it unloads" "$?" 0
+expect "...and lockdep reports the deadlock" \
+  "$(logged 'WARNING: possible circular locking dependency detected')" logged
+expect "...naming the lock" "$(logged '(careless_lock)')" logged
+expect "...and the wait for the calls" "$(logged '(cabgate_call)')" logged
 
 echo "$passed passed, $failed failed"

@@ -7,13 +7,19 @@
  *                   would take for 0
  *   fail_init       registers, then fails its init without unregistering
  *   unregister_own  stop unregisters the operations from inside itself
+ *                   (refused; the exit unregisters them)
  *   no_owner        registers operations without .owner
  *   unregister_idle its init unregisters operations it never registered,
  *                   while a call may be inside another module's
+ *   unregister_locked
+ *                   start takes careless_lock, and the exit unregisters
+ *                   while holding it: a deadlock once a call is inside
+ *                   start, which lockdep reports
  */
 #include <linux/cabgate.h>
 #include <linux/errno.h>
 #include <linux/module.h>
+#include <linux/mutex.h>
 #include <linux/string.h>
 
 static char *mode = "big_answer";
@@ -21,11 +27,14 @@ module_param(mode, charp, 0444);
 MODULE_PARM_DESC(mode, "the carelessness");
 
 static struct cabgate_ops careless_ops;
+static DEFINE_MUTEX(careless_lock);
 
 static long careless_start(void)
 {
 	if (!strcmp(mode, "big_answer"))
 		return 1L << 32;
+	mutex_lock(&careless_lock);
+	mutex_unlock(&careless_lock);
 	return 0;
 }
 
@@ -68,8 +77,13 @@ static int __init careless_init(void)
 
 static void __exit careless_exit(void)
 {
-	if (strcmp(mode, "unregister_idle") && strcmp(mode, "unregister_own"))
-		cabgate_unregister_ops(&careless_ops);
+	if (!strcmp(mode, "unregister_idle"))
+		return;
+	if (!strcmp(mode, "unregister_locked"))
+		mutex_lock(&careless_lock);
+	cabgate_unregister_ops(&careless_ops);
+	if (!strcmp(mode, "unregister_locked"))
+		mutex_unlock(&careless_lock);
 }
 
 module_init(careless_init);
