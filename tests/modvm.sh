@@ -92,6 +92,8 @@ case $CASE in
     "$modvm" check --module "$modules/elevator.ko" --module "$modules/fault_einval.ko" \
       --only contract --format ktap --junit "$scratch/junit.xml" >"$scratch/ktap" 2>"$scratch/err"
     expect "a failed module fails the command" "$?" 1
+    expect "the system calls' KUnit suite, on standard error beside KTAP" \
+      "$(grep '^KUnit suite' "$scratch/err")" "KUnit suite cabgate: 9 passed, 0 failed"
     python3 "$tree/tools/testing/kunit/kunit.py" parse "$scratch/ktap" >"$scratch/parsed" 2>&1
     grep -q 'Ran 2 tests: passed: 1, failed: 1' "$scratch/parsed" && ok ||
       { fail "kunit.py did not read the KTAP"; cat "$scratch/ktap" "$scratch/parsed" >&2; }
@@ -112,6 +114,8 @@ modvm.fault_einval contract request(3, 1, 2) answered -1 EINVAL: a refusal must 
     cp "$modules"/{elevator,fault_einval}.ko "$scratch/two/"
     "$modvm" check --module "$scratch/two" --only contract >"$scratch/text" 2>&1
     expect "a directory of modules" "$?" 1
+    expect "each KUnit case before the verdicts" \
+      "$(sed -n '/^KUnit suite/,/^[^ ]/p' "$scratch/text" | grep -c '^  ok cabgate_test_')" 9
     expect "the table" "$(tail -n 3 "$scratch/text" | sed 's/ *$//')" \
       "module        contract
 elevator      PASS
