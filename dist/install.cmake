@@ -13,7 +13,12 @@ set(CABGATE_INSTALL_DIRS ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR}/man1
   ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
   ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions
   ${CMAKE_INSTALL_DATADIR}/systemd/user ${CMAKE_INSTALL_DATADIR}/doc/cabgate
-  ${CMAKE_INSTALL_DATADIR}/doc/libcabgate-dev)
+  ${CMAKE_INSTALL_DATADIR}/doc/libcabgate-dev
+  ${CMAKE_INSTALL_DATADIR}/cabgate/modvm/patches
+  ${CMAKE_INSTALL_DATADIR}/cabgate/modvm/guest
+  ${CMAKE_INSTALL_DATADIR}/cabgate/modvm/testmod
+  ${CMAKE_INSTALL_DATADIR}/cabgate/modvm/lib
+  ${CMAKE_INSTALL_LIBEXECDIR}/cabgate/modvm)
 install(CODE "
   set(made)
   foreach(dir ${CABGATE_INSTALL_DIRS})
@@ -53,10 +58,41 @@ configure_file(dist/cabgate.pc.in ${CMAKE_CURRENT_BINARY_DIR}/cabgate.pc
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/cabgate.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
+# The module bench, cabgate-modvm: the script (a checkout's scripts/modvm,
+# which finds its data and programs relative to where it is installed:
+# share/cabgate/modvm and libexec/cabgate/modvm), the kernel series, the
+# configuration fragments, the guest's init and self-check, the test
+# modules' sources and the shell it sources; modreport and the guest's
+# static programs.  No working elevator: the self-check uses the test
+# modules.
+set(MODVM_DATA ${CMAKE_INSTALL_DATADIR}/cabgate/modvm)
+install(PROGRAMS scripts/modvm DESTINATION ${CMAKE_INSTALL_BINDIR}
+  RENAME cabgate-modvm COMPONENT tools)
+install(FILES
+  modvm/patches/0001-cabgate-add-elevator-system-calls-answered-by-a-modu.patch
+  modvm/patches/0002-x86-syscalls-wire-up-the-elevator-system-calls-as-32.patch
+  modvm/patches/0003-cabgate-add-KUnit-tests.patch
+  DESTINATION ${MODVM_DATA}/patches COMPONENT tools)
+install(FILES modvm/kernel.config modvm/debug.config modvm/kasan.config
+  modvm/kcsan.config modvm/linux-6.12.config
+  DESTINATION ${MODVM_DATA} COMPONENT tools)
+install(FILES modvm/guest/init modvm/guest/selfcheck.sh
+  DESTINATION ${MODVM_DATA}/guest COMPONENT tools)
+install(FILES modvm/testmod/Makefile modvm/testmod/cabgate_test.c
+  modvm/testmod/careless.c modvm/testmod/crash_test.c modvm/testmod/hang_test.c
+  modvm/testmod/init_fails.c
+  DESTINATION ${MODVM_DATA}/testmod COMPONENT tools)
+install(FILES scripts/lib/packages.sh scripts/lib/vm.sh
+  DESTINATION ${MODVM_DATA}/lib COMPONENT tools)
+install(TARGETS modreport modvm_consumer modvm_producer modvm_rawcall
+  modvm_modcheck modvm_callcost
+  RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/cabgate/modvm COMPONENT tools)
+
 # Man pages and the changelog go compressed, as Debian has them; gzip -n
 # keeps the name and time out, so the same sources give the same bytes.
 set(GZIPPED)
-foreach(source man/consumer.1 man/producer.1 man/elevmod.1 dist/changelog)
+foreach(source man/consumer.1 man/producer.1 man/elevmod.1 man/cabgate-modvm.1
+    dist/changelog)
   get_filename_component(name ${source} NAME)
   set(gz ${CMAKE_CURRENT_BINARY_DIR}/gz/${name}.gz)
   add_custom_command(OUTPUT ${gz}
@@ -66,7 +102,7 @@ foreach(source man/consumer.1 man/producer.1 man/elevmod.1 dist/changelog)
   list(APPEND GZIPPED ${gz})
 endforeach()
 add_custom_target(gzipped ALL DEPENDS ${GZIPPED})
-foreach(page consumer producer elevmod)
+foreach(page consumer producer elevmod cabgate-modvm)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/gz/${page}.1.gz
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 endforeach()
@@ -125,7 +161,16 @@ set(CPACK_DEBIAN_TOOLS_DESCRIPTION
 consumer starts and stops the elevator and producer sends it 10,000
 passengers drawn under seed 39, through system calls 323 to 325.
 elevmod stands in for the module in user space, through seccomp user
-notification, so that the tools run unchanged on a stock kernel.")
+notification, so that the tools run unchanged on a stock kernel.
+cabgate-modvm builds Debian's kernel with those system calls and its bug
+finders (lockdep, KASAN, kmemleak), boots it under QEMU and checks an
+elevator module there; the packages it needs are recommended.")
+# The module bench's kernel build and guest; linux-source-6.12 for
+# --kernel 6.12 only.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "linux-source-6.1, busybox-static, \
+qemu-system-x86, gcc, make, bc, bison, flex, libelf-dev, libssl-dev, cpio, \
+xz-utils, kmod, binutils")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS linux-source-6.12)
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libcabgate-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_ARCHITECTURE amd64)
