@@ -1,6 +1,7 @@
 # The .deb that `cpack -G DEB` makes installs with apt on a fresh Debian 12
 # root (debootstrap) and runs the scenario from PATH there: load, consumer
-# --start, producer, consumer --stop, status, unload.  Needs root and
+# --start, producer, consumer --stop, status, unload; then a user's
+# cabgate-modvm build.  Needs root and
 # Debian's mirror; everything is mounted in a mount namespace of its own, so
 # nothing stays mounted.
 # shellcheck source=lib.sh
@@ -86,6 +87,42 @@ stop: 0
 unload: 0
 library: installed
 md5sum: consumer: No such file or directory"
+
+# The module bench as a user has it: the package's Recommends came with
+# it; a normal user's `cabgate-modvm build` runs without root, keeps its
+# tree in ~/.cache/cabgate, says where it is, and gets as far as compiling
+# (a whole build takes 13 minutes: README has the time of a full run).  In
+# a PID namespace of its own, so that the build ends with it.
+cat >"$root/tmp/bench" <<'EOF_BENCH'
+set -u
+useradd -m student
+cd /home/student
+runuser -l student -c 'cabgate-modvm build' >/tmp/build.out 2>/tmp/build.err &
+build=$!
+log=/home/student/.cache/cabgate/modvm/linux-6.1-kasan.log
+for _ in $(seq 600); do
+  grep -q '^  CC ' "$log" 2>/dev/null && break
+  kill -0 $build 2>/dev/null || break
+  sleep 1
+done
+grep -q '^  CC ' "$log" && echo "compiling"
+stat -c '%U' /home/student/.cache/cabgate/modvm/linux-6.1-kasan
+dpkg-query -W -f='${Status}\n' linux-source-6.1 qemu-system-x86 busybox-static gcc | sort -u
+head -n 2 /tmp/build.err
+cat /tmp/build.out
+EOF_BENCH
+unshare --mount --pid --fork bash -c '
+  root=$1
+  mount -t proc proc "$root/proc"
+  mount --rbind /dev "$root/dev"
+  chroot "$root" bash /tmp/bench
+' bash "$root" >"$scratch/bench" 2>&1
+expect "a user's cabgate-modvm build in a fresh Debian 12" "$(cat "$scratch/bench")" \
+"compiling
+student
+install ok installed
+cabgate-modvm: building the 6.1 kernel, flavour kasan, in /home/student/.cache/cabgate/modvm/linux-6.1-kasan (about 13 minutes on 2 cores): unpacking
+cabgate-modvm: configuring"
 expect "nothing left mounted" "$(grep -c "$root" /proc/mounts)" 0
 
 finish

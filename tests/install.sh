@@ -150,6 +150,43 @@ else
   echo "skipped: socket activation needs systemd-socket-activate"
 fi
 
+# The module bench, cabgate-modvm: its data and programs where the
+# installed script looks for them, its man page, and what it does before a
+# kernel is built (its build and checks run under the modvm label).
+for file in bin/cabgate-modvm share/man/man1/cabgate-modvm.1.gz \
+    share/cabgate/modvm/patches/0003-cabgate-add-KUnit-tests.patch \
+    share/cabgate/modvm/kernel.config share/cabgate/modvm/guest/init \
+    share/cabgate/modvm/testmod/cabgate_test.c share/cabgate/modvm/lib/vm.sh \
+    libexec/cabgate/modvm/modreport libexec/cabgate/modvm/modcheck.static; do
+  expect "installed $file" "$(test -f "$prefix/$file" && echo yes)" yes
+done
+expect "no working elevator installed" "$(find "$prefix" -name 'elevator*' -o -name 'fault_*' | wc -l)" 0
+expect "the guest's programs are static" \
+  "$(file -b "$prefix/libexec/cabgate/modvm/consumer.static" | grep -c 'statically linked')" 1
+check "man page cabgate-modvm renders without warnings" 0 "" "" \
+  sh -c 'man --warnings -l "$1" >/dev/null' sh "$prefix/share/man/man1/cabgate-modvm.1.gz"
+modvm=$prefix/bin/cabgate-modvm
+expect "cabgate-modvm --help" "$("$modvm" --help | head -n 1)" \
+  "The module bench: Debian's kernel with the three elevator system calls"
+check "cabgate-modvm: an unknown verb" 2 "" \
+  "usage: cabgate-modvm build | run [--module FILE.ko]... [--gdb] [-- COMMAND] | check [--module FILE.ko|DIR]... [--proc PATH] [--only CHECK,...] [--keep-going] [--keep] [--seed N] [--format text|ktap] [--junit FILE]; each with [--kernel 6.1|6.12] [--flavour kasan|kcsan]
+" "$modvm" bogus
+# Without the packages its build needs, it names them and stops: no sudo,
+# no apt-get, nothing on standard output where a tree's path would go.
+mkdir "$scratch/nopkgs"
+printf '#!/bin/sh\nexit 1\n' >"$scratch/nopkgs/dpkg-query"
+printf '#!/bin/sh\necho "$0 $*" >>"%s/asked"\nexit 1\n' "$scratch" >"$scratch/nopkgs/sudo"
+cp "$scratch/nopkgs/sudo" "$scratch/nopkgs/apt-get"
+chmod +x "$scratch/nopkgs"/*
+check "cabgate-modvm build without its packages" 1 "" \
+  "cabgate-modvm: needs packages that are not installed; as root: apt-get install linux-source-6.1 busybox-static qemu-system-x86 gcc make bc bison flex libelf-dev libssl-dev cpio xz-utils kmod binutils
+" env PATH="$scratch/nopkgs:$PATH" XDG_CACHE_HOME="$scratch/cache" "$modvm" build
+expect "...nothing run as root" "$(cat "$scratch/asked" 2>/dev/null)" ""
+cp "$modvm" "$scratch/cabgate-modvm"
+check "cabgate-modvm apart from its files" 1 "" \
+  "cabgate-modvm: its files are missing from $(cd "$scratch/.." && pwd)/share/cabgate/modvm
+" "$scratch/cabgate-modvm" build
+
 # Uninstalling as README says leaves nothing behind: no file, and none of
 # the directories the install made.  One that was there before stays.
 check "uninstall" 0 "" "" sh -c 'cmake --build "$1" --target uninstall >/dev/null' \

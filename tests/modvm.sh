@@ -121,6 +121,25 @@ modvm.fault_einval contract request(3, 1, 2) answered -1 EINVAL: a refusal must 
 elevator      PASS
 fault_einval  FAIL"
     ;;
+  installed)
+    # cabgate-modvm as `cmake --install` lays it out: the same kernel tree
+    # (the cache is shared), its own data and programs, and a module named
+    # relative to where the command runs.
+    testmod=$(built "$root/modvm/testmod")
+    cmake --install "$BIN" --prefix "$scratch/prefix" >/dev/null || fail "cmake --install"
+    installed=$scratch/prefix/bin/cabgate-modvm
+    expect "the same tree" "$("$installed" build 2>/dev/null | tail -n 1)" "$tree"
+    (cd "$testmod" && "$installed" check --only contract --module cabgate_test.ko) \
+      >"$scratch/installed" 2>&1
+    expect "the installed checks pass" "$?" 0
+    expect "...after the KUnit suite" "$(head -n 1 "$scratch/installed")" \
+      "KUnit suite cabgate: 9 passed, 0 failed"
+    expect "...on the module named from its directory" \
+      "$(tail -n 3 "$scratch/installed" | sed 's/ ([0-9.]* s)$//')" \
+      "cabgate_test on Linux $(cat "$tree/include/config/kernel.release") (kasan):
+PASS contract
+1 passed, 0 failed"
+    ;;
   usage)
     check "an unknown check" 2 "" \
       "modvm: unknown check 'bogus' (the checks: init-error,unload,contract,scenario,stress,leaks,reload,fuzz)
