@@ -123,14 +123,15 @@ fault_einval  FAIL"
     ;;
   installed)
     # cabgate-modvm as `cmake --install` lays it out: the same kernel tree
-    # (the cache is shared), its own data and programs, and a module named
-    # relative to where the command runs.
+    # (the cache is shared), its own data and programs, a module named
+    # relative to where the command runs, run as a user would.
     testmod=$(built "$root/modvm/testmod")
     cmake --install "$BIN" --prefix "$scratch/prefix" >/dev/null || fail "cmake --install"
     installed=$scratch/prefix/bin/cabgate-modvm
     expect "the same tree" "$("$installed" build 2>/dev/null | tail -n 1)" "$tree"
-    (cd "$testmod" && "$installed" check --only contract --module cabgate_test.ko) \
-      >"$scratch/installed" 2>&1
+    # A normal user's PATH, without /usr/sbin (modinfo).
+    (cd "$testmod" && PATH=/usr/local/bin:/usr/bin:/bin "$installed" check --only contract \
+      --module cabgate_test.ko) >"$scratch/installed" 2>&1
     expect "the installed checks pass" "$?" 0
     expect "...after the KUnit suite" "$(head -n 1 "$scratch/installed")" \
       "KUnit suite cabgate: 9 passed, 0 failed"
