@@ -47,6 +47,16 @@ expect "elevmod: fortified" \
 root=$scratch/root
 debootstrap --variant=minbase bookworm "$root" "$mirror" >"$scratch/bootstrap" 2>&1 ||
   { fail "debootstrap (see below)"; tail -n 5 "$scratch/bootstrap" >&2; finish; exit 1; }
+# in_root NAME: runs the script /tmp/NAME in the root, in mount and PID
+# namespaces of its own: nothing stays mounted, nothing it started
+# outlives it.
+in_root() {
+  unshare --mount --pid --fork bash -c '
+    mount -t proc proc "$1/proc"
+    mount --rbind /dev "$1/dev"
+    chroot "$1" bash "/tmp/$2"
+  ' bash "$root" "$1"
+}
 cp "$deb" "$root/tmp/cabgate.deb"
 cp "$dev" "$root/tmp/libcabgate-dev.deb"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
@@ -70,12 +80,7 @@ elevmod unload && echo "unload: $?"
 test -f /usr/lib/x86_64-linux-gnu/pkgconfig/cabgate.pc && echo "library: installed"
 cat /tmp/start.err
 EOF_SCENARIO
-unshare --mount bash -c '
-  root=$1
-  mount -t proc proc "$root/proc"
-  mount --rbind /dev "$root/dev"
-  chroot "$root" bash /tmp/scenario
-' bash "$root" >"$scratch/out" 2>&1
+in_root scenario >"$scratch/out" 2>&1
 expect "scenario from PATH in a fresh Debian 12" "$(cat "$scratch/out")" \
 "load: 0
 Elevator successfully started
@@ -91,8 +96,8 @@ md5sum: consumer: No such file or directory"
 # The module bench as a user has it: the package's Recommends came with
 # it; a normal user's `cabgate-modvm build` runs without root, keeps its
 # tree in ~/.cache/cabgate, says where it is, and gets as far as compiling
-# (a whole build takes 13 minutes: README has the time of a full run).  In
-# a PID namespace of its own, so that the build ends with it.
+# (a whole build takes 13 minutes: README has the time of a full run); the
+# build ends with the root's PID namespace.
 cat >"$root/tmp/bench" <<'EOF_BENCH'
 set -u
 useradd -m student
@@ -111,12 +116,7 @@ dpkg-query -W -f='${Status}\n' linux-source-6.1 qemu-system-x86 busybox-static g
 head -n 2 /tmp/build.err
 cat /tmp/build.out
 EOF_BENCH
-unshare --mount --pid --fork bash -c '
-  root=$1
-  mount -t proc proc "$root/proc"
-  mount --rbind /dev "$root/dev"
-  chroot "$root" bash /tmp/bench
-' bash "$root" >"$scratch/bench" 2>&1
+in_root bench >"$scratch/bench" 2>&1
 expect "a user's cabgate-modvm build in a fresh Debian 12" "$(cat "$scratch/bench")" \
 "compiling
 student
