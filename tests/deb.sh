@@ -96,7 +96,7 @@ md5sum: consumer: No such file or directory"
 # The module bench as a user has it: the package's Recommends came with
 # it; a normal user's `cabgate-modvm build` runs without root, keeps its
 # tree in ~/.cache/cabgate, says where it is, and gets as far as compiling
-# (a whole build takes 13 minutes: README has the time of a full run); the
+# (a whole build takes 8 to 13 minutes: README has the time of a full run); the
 # build ends with the root's PID namespace.
 cat >"$root/tmp/bench" <<'EOF_BENCH'
 set -u
@@ -121,7 +121,7 @@ expect "a user's cabgate-modvm build in a fresh Debian 12" "$(cat "$scratch/benc
 "compiling
 student
 install ok installed
-cabgate-modvm: building the 6.1 kernel, flavour kasan, in /home/student/.cache/cabgate/modvm/linux-6.1-kasan (about 13 minutes on 2 cores): unpacking
+cabgate-modvm: building the 6.1 kernel, flavour kasan, in /home/student/.cache/cabgate/modvm/linux-6.1-kasan (8 to 13 minutes on 2 cores): unpacking
 cabgate-modvm: configuring"
 expect "nothing left mounted" "$(grep -c "$root" /proc/mounts)" 0
 
