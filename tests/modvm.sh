@@ -141,6 +141,25 @@ fault_einval  FAIL"
 PASS contract
 1 passed, 0 failed"
     ;;
+  build_fails)
+    # A series that does not apply fails the build plainly: the patch's own
+    # message, nothing on standard output where the tree's path would go,
+    # and the next build starts afresh.
+    mkdir "$scratch/checkout"
+    cp -r "$root/scripts" "$root/modvm" "$scratch/checkout/"
+    sed -i 's/^+config CABGATE$/+config CABGATE_X/; s/^ config MEMBARRIER$/ config MEMBARRIER_X/' \
+      "$scratch/checkout/modvm/patches/0001-"*.patch
+    cache=$scratch/cache/cabgate/modvm
+    XDG_CACHE_HOME=$scratch/cache "$scratch/checkout/scripts/modvm" build \
+      >"$scratch/out" 2>"$scratch/err"
+    expect "a failed build fails" "$?" 1
+    expect "...with nothing on standard output" "$(cat "$scratch/out")" ""
+    expect "...and the patch's failure last" "$(tail -n 2 "$scratch/err")" \
+      "modvm: the kernel build failed; the last lines of $cache/linux-6.1-kasan.log:
+1 out of 1 hunk FAILED -- saving rejects to file init/Kconfig.rej"
+    expect "...and no stamp of a build" "$(ls "$cache")" "linux-6.1-kasan
+linux-6.1-kasan.log"
+    ;;
   usage)
     check "an unknown check" 2 "" \
       "modvm: unknown check 'bogus' (the checks: init-error,unload,contract,scenario,stress,leaks,reload,fuzz)
