@@ -63,6 +63,7 @@ fi
 # Exactly one of eight concurrent loads wins; the others say so, and no
 # service is left running that nobody can reach.
 if want loads; then
+  no_service_with() { [ -z "$(service_pid "$1")" ]; }
   for round in $(seq 10); do
     for i in $(seq 8); do
       "$ELEVMOD" load --max-waiting 5550$round >"$scratch/race-out.$i" \
@@ -78,8 +79,7 @@ if want loads; then
       "$(service_pid 5550$round | wc -l)" 1
     unload
     expect "none left after unload (round $round)" \
-      "$(wait_until sh -c "! pgrep -f 'load --max-waiting 5550$round\$'" &&
-         echo none)" none
+      "$(wait_until no_service_with 5550$round && echo none)" none
   done
 fi
 
@@ -155,14 +155,13 @@ if want stopped; then
   wait_until has_line "$scratch/backlog" ready
   "$ELEVMOD" run "$RAWCALL" 323 >"$scratch/frozen-run" 2>&1 &
   frozen_run=$!
+  stopped="no answer from $sock within 10 s: the service (pid $pid) is stopped; continue it (kill -CONT $pid)"
   check "connect to a stopped service times out" 1 "" \
-    "elevmod: status: no answer from $sock within 10 s (is the service stopped?)"$'\n' \
-    "$ELEVMOD" status
+    "elevmod: status: $stopped"$'\n' "$ELEVMOD" status
   wait $frozen_run
   expect "run against a stopped service: 125" "$?" 125
   expect "run against a stopped service says it timed out" \
-    "$(cat "$scratch/frozen-run")" \
-    "elevmod: run: cannot attach: no answer from $sock within 10 s (is the service stopped?)"
+    "$(cat "$scratch/frozen-run")" "elevmod: run: cannot attach: $stopped"
   kill -CONT "$pid"
   wait $hog
   unload

@@ -21,11 +21,17 @@ failed=0
 # a service that a user did not name.
 UNNAMED=(env -u ELEVMOD_SOCKET XDG_RUNTIME_DIR="$scratch/runtime")
 
+# Within a bound: a test may end with its service stopped (SIGSTOP), and
+# an interrupted run is killed outright a few seconds after it is told.
 cleanup() {
-  "$ELEVMOD" unload >/dev/null 2>&1
+  timeout 2 "$ELEVMOD" unload >/dev/null 2>&1
   rm -rf "$scratch"
 }
 trap cleanup EXIT
+# Interrupted, a test still cleans up on its way out.
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
 
 fail() {
   echo "FAIL: $*" >&2
