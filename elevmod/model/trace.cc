@@ -109,11 +109,20 @@ std::string render_trace_text(const TraceEvent& e) {
         std::snprintf(line, sizeof line, "car goes offline at floor %d",
                       c.floor);
         break;
+      default:
+        // From a service newer (or stranger) than this client.
+        std::snprintf(line, sizeof line,
+                      "car event of unknown kind %d at floor %d",
+                      static_cast<int>(c.kind), c.floor);
+        break;
     }
     out += line;
-  } else {
+  } else if (e.kind == TraceEvent::Kind::lost) {
     out += "lost " + std::to_string(e.lost) +
            " events: this tracer fell behind";
+  } else {
+    out += "event of unknown kind " +
+           std::to_string(static_cast<uint32_t>(e.kind));
   }
   return out + "\n";
 }
@@ -144,8 +153,11 @@ std::string render_trace_json(const TraceEvent& e) {
       out += std::string(",\"direction\":\"") + direction_name(c.direction) +
              "\"";
     out += "}\n";
-  } else {
+  } else if (e.kind == TraceEvent::Kind::lost) {
     out += "\"event\":\"lost\",\"count\":" + std::to_string(e.lost) + "}\n";
+  } else {
+    out += "\"event\":\"unknown\",\"kind\":" +
+           std::to_string(static_cast<uint32_t>(e.kind)) + "}\n";
   }
   return out;
 }

@@ -91,6 +91,10 @@ TEST(Trace, EveryCarEventAndTheLostCount) {
        "\"what\":\"turn\",\"floor\":10,\"direction\":\"down\"}"},
       {{CarEvent::offline, 2, 0, 0}, "car goes offline at floor 2",
        "\"what\":\"offline\",\"floor\":2}"},
+      // A kind this client does not know: said so, never a stray byte.
+      {{static_cast<CarEvent::Kind>(77), 4, 0, 0},
+       "car event of unknown kind 77 at floor 4",
+       "\"what\":\"unknown\",\"floor\":4}"},
   };
   for (const Case& c : cases) {
     TraceEvent e;
@@ -111,6 +115,12 @@ TEST(Trace, EveryCarEventAndTheLostCount) {
             "lost 12 events: this tracer fell behind\n");
   EXPECT_EQ(render_trace_json(lost),
             "{\"time\":1.000002,\"event\":\"lost\",\"count\":12}\n");
+  TraceEvent odd;
+  odd.kind = static_cast<TraceEvent::Kind>(9);
+  odd.time_ns = kTime;
+  EXPECT_EQ(after_clock(render_trace_text(odd)), "event of unknown kind 9\n");
+  EXPECT_EQ(render_trace_json(odd),
+            "{\"time\":1.000002,\"event\":\"unknown\",\"kind\":9}\n");
 }
 
 }  // namespace
