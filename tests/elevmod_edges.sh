@@ -266,6 +266,10 @@ if want stalesttracer; then
     echo $! >>"$scratch/tracers"
   done
   wait_until tracers_are 64
+  # While all 64 read, none makes room, and a newcomer is told what to do.
+  check "a tracer beyond 64 readers" 1 "" \
+    "elevmod: trace: the service on $sock has as many tracers as it takes, all reading: end one of them (elevmod status counts them) and try again"$'\n' \
+    "$ELEVMOD" trace
   for tracer in $(cat "$scratch/tracers"); do stop "$tracer"; done
   check "calls beside 64 stopped tracers" 0 $'0 3000\n' "" \
     "$ELEVMOD" run "$RAWCALL" -n 3000 324 0 1 2
@@ -276,6 +280,9 @@ if want stalesttracer; then
   }
   wait_until taken
   for tracer in $(cat "$scratch/tracers"); do kill -CONT "$tracer"; done
+  # The one ended reads what it was sent, then says why it ends.
+  told() { grep -q "ended this trace to make room" "$scratch"/tracer*; }
+  wait_until told
   ended=$(grep -l "ended this trace to make room" "$scratch"/tracer*)
   expect "one tracer made room" "$(wc -l <<<"$ended")" 1
   expect "it was told what it lost" \
@@ -326,6 +333,44 @@ if want emfile; then
   wait $few
   kill $idler 2>/dev/null
   wait $idler 2>/dev/null
+fi
+
+# Beside a socket in a directory others may write, another user's files
+# cannot take the complaints or unbound them: a log that cannot move aside
+# starts afresh (said once in it), another user's log gets nothing.
+if want plantedlog; then
+  if can_unshare && command -v setpriv >/dev/null; then
+    shared=$scratch/shared
+    chmod 755 "$scratch"
+    mkdir -m 1777 "$shared"
+    as_service=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    as_other=(setpriv --reuid=65533 --regid=65533 --clear-groups)
+    "${as_other[@]}" touch "$shared/full.log.old"
+    "${as_service[@]}" sh -c 'head -c 40000 /dev/zero | tr "\0" x >"$1"' \
+      sh "$shared/full.log"
+    "${as_other[@]}" sh -c 'umask 0; : >"$1"' sh "$shared/planted.log"
+    unshare --mount bash -c '
+      scratch=$1 elevmod=$2 badclient=$3
+      shift 3
+      touch "$scratch/null"
+      mount --bind /dev/null "$scratch/null"
+      mount -t tmpfs tmpfs /dev
+      touch /dev/null
+      mount --bind "$scratch/null" /dev/null
+      for name in full planted; do
+        "$@" "$elevmod" load --socket "$scratch/shared/$name" || exit 1
+        "$@" "$badclient" "$scratch/shared/$name" garbage
+        "$@" "$elevmod" unload --socket "$scratch/shared/$name"
+      done' bash "$scratch" "$ELEVMOD" "$BADCLIENT" "${as_service[@]}"
+    expect "a log that cannot move aside starts afresh" \
+      "$(sed 's/^[-0-9: ]*elevmod\[[0-9]*\]: //' "$shared/full.log")" \
+      "cannot move $shared/full.log aside to $shared/full.log.old (Operation not permitted): it starts afresh instead
+ignored a malformed request of 11 bytes"
+    expect "another user's log gets nothing" \
+      "$(stat -c %s "$shared/planted.log")" 0
+  else
+    skip "planted logs need root and unshare"
+  fi
 fi
 
 # With no system logger, the background service's complaints are kept in a

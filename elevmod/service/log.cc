@@ -17,6 +17,7 @@
 #include <unordered_map>
 
 #include "service/clock.h"
+#include "wire/errors.h"
 #include "wire/unique_fd.h"
 
 namespace elevmod {
@@ -46,6 +47,8 @@ struct Logger {
   UniqueFd socket;  // to the system logger, non-blocking
   uint64_t dropped = 0;  // lines the logger had no room for
   std::string fallback;  // the file for lines when there is no logger
+  bool told_rotation = false;  // that it could not be moved aside
+  bool told_foreign = false;   // that it is another user's
   std::unordered_map<const char*, Cause> causes;
 };
 
@@ -100,27 +103,75 @@ bool send_to_logger(Logger& log, const char* message) {
   return false;
 }
 
-// Appends the line to the fallback file, whose older half moves aside once
-// it passes its bound.  False when there is no such file to be had.
-bool append_to_fallback(Logger& log, const char* message) {
-  if (log.fallback.empty())
-    return false;
-  struct stat st;
-  if (stat(log.fallback.c_str(), &st) == 0 && st.st_size > kFallbackBytes / 2)
-    rename(log.fallback.c_str(), (log.fallback + ".old").c_str());
-  UniqueFd fd(open(log.fallback.c_str(),
-                   O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW |
-                       O_NONBLOCK,
-                   0600));
-  if (!fd)
-    return false;
+// One line of the fallback file, stamped.
+bool append_line(int fd, const char* message) {
   char line[700];
   int n = std::snprintf(line, sizeof line, "%s elevmod[%d]: %s\n",
                         local_time("%Y-%m-%d %H:%M:%S").c_str(), getpid(),
                         message);
   size_t length = std::min(static_cast<size_t>(n < 0 ? 0 : n),
                            sizeof line - 1);
-  return write(fd.get(), line, length) == static_cast<ssize_t>(length);
+  return write(fd, line, length) == static_cast<ssize_t>(length);
+}
+
+// The fallback file, if it is one this service may write to: a regular
+// file of this user's with no other name, created (0600) when there is
+// none.  A file another user planted there (in a directory others may
+// write) is never written to; *foreign is set then.
+UniqueFd open_fallback(const std::string& path, bool* foreign) {
+  const int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  UniqueFd fd(open(path.c_str(), flags));
+  if (!fd && errno == ENOENT)
+    fd.reset(open(path.c_str(), flags | O_CREAT | O_EXCL, 0600));
+  if (!fd) {
+    *foreign = errno == ELOOP || errno == ENXIO || errno == EACCES;
+    return fd;
+  }
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_uid != geteuid() || st.st_nlink != 1) {
+    *foreign = true;
+    fd.reset();
+  }
+  return fd;
+}
+
+// Appends the line to the fallback file, whose older half moves aside once
+// it passes its bound.  Where it cannot be moved aside (another user's file
+// holds the name in a directory others may write), the file starts afresh
+// instead, so the bound holds either way; that is said once, in the file.
+// False when there is no such file to be had.
+bool append_to_fallback(Logger& log, const char* message) {
+  if (log.fallback.empty())
+    return false;
+  bool foreign = false;
+  UniqueFd fd = open_fallback(log.fallback, &foreign);
+  struct stat st;
+  if (fd && fstat(fd.get(), &st) == 0 && st.st_size > kFallbackBytes / 2) {
+    std::string aside = log.fallback + ".old";
+    int moved = rename(log.fallback.c_str(), aside.c_str()) == 0 ? 0 : errno;
+    if (moved == 0) {
+      fd = open_fallback(log.fallback, &foreign);
+    } else if (ftruncate(fd.get(), 0) == 0 && !log.told_rotation) {
+      log.told_rotation = true;
+      std::string note = "cannot move " + log.fallback + " aside to " +
+                         aside + " (" + errno_text(moved) +
+                         "): it starts afresh instead";
+      append_line(fd.get(), note.c_str());
+    }
+  }
+  if (!fd) {
+    if (foreign && !log.told_foreign) {
+      log.told_foreign = true;
+      std::string note = "elevmod: not writing complaints to " +
+                         log.fallback + ": it is not a file of this user's\n";
+      if (write(STDERR_FILENO, note.data(), note.size()) < 0) {
+        // Nowhere left to say it.
+      }
+    }
+    return false;
+  }
+  return append_line(fd.get(), message);
 }
 
 void write_line(Logger& log, const char* message) {

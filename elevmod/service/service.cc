@@ -17,6 +17,7 @@
 #include "wire/errors.h"
 #include "wire/framing.h"
 #include "wire/notify.h"
+#include "wire/service_socket.h"
 
 namespace elevmod {
 
@@ -134,6 +135,11 @@ bool Service::set_up(std::string* err) {
     *err = "epoll_ctl: " + errno_text(errno);
     return false;
   }
+  // A connection's peer credentials are those of the socket's last
+  // listen(): the process that bound it (which may have gone, or be
+  // systemd), until the serving process listens again.  Then a client that
+  // gets no answer can tell a stopped service from a busy one.
+  listen(listening_.fd.get(), kListenBacklog);
   resume_accepting();
   if (!accepting_) {
     *err = "epoll_ctl on " + path_ + ": " + errno_text(errno);

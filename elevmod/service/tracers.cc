@@ -142,8 +142,13 @@ bool Tracers::send_to(uint64_t id, Tracer& tracer, bool final) {
     // Until then one that is that far behind is not even looked at.
     int queued = 0;
     bool known = ioctl(tracer.fd.get(), SIOCOUTQ, &queued) == 0;
-    if (known && queued == 0)
-      tracer.progress_ms = monotonic_ms();  // it has read all it was sent
+    // Less is queued than we left there: it has read some, however slowly.
+    if (known && (queued == 0 ||
+                  static_cast<size_t>(queued) < tracer.queued)) {
+      tracer.progress_ms = monotonic_ms();
+    }
+    if (known)
+      tracer.queued = static_cast<size_t>(queued);
     bool full = tracer.room > 0 && known &&
                 static_cast<size_t>(queued) + 2 * kMessageBytes + 4096 >=
                     tracer.room;
@@ -164,6 +169,7 @@ bool Tracers::send_to(uint64_t id, Tracer& tracer, bool final) {
                      MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n < 0)
       return errno == EAGAIN;  // full: the rest waits until it has room
+    tracer.queued += static_cast<size_t>(n);
     std::lock_guard lock(mutex_);
     hub_.consume(id, first + batch_.size() - (lost_first ? 1 : 0));
   }

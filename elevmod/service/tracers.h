@@ -13,8 +13,8 @@
 #include "model/trace.h"
 #include "model/trace_hub.h"
 #include "service/event_loop.h"
-#include "service/releaser.h"
 #include "service/shared_elevator.h"
+#include "wire/releaser.h"
 #include "wire/unique_fd.h"
 
 namespace elevmod {
@@ -37,9 +37,10 @@ class Tracers {
   // tracer from the next event on.
   void add(uint64_t id, UniqueFd fd);
 
-  // Makes room for one more by ending the tracer that has left what it was
-  // sent unread for longest, if that is `stale_ms` or more at `now_ms`; it
-  // is sent the count of what it lost first.  False when none has.
+  // Makes room for one more by ending the tracer that has read nothing of
+  // what it was sent for longest, if that is `stale_ms` or more at `now_ms`
+  // (one that reads, however slowly, is never ended); it is sent the count
+  // of what it lost first.  False when none has.
   bool evict_stalest(int64_t now_ms, int64_t stale_ms);
 
   // An epoll event for tracer `id`: room to send more, or (anything it
@@ -58,8 +59,9 @@ class Tracers {
     UniqueFd fd;
     size_t room = 0;      // the connection's send buffer
     bool behind = false;  // watched for room (EPOLLOUT) to send the rest
-    // When it was last seen to have read everything it was sent.
+    // When it was last seen to read (its queue shrank, or was empty).
     int64_t progress_ms = 0;
+    size_t queued = 0;  // bytes in its queue when last looked at or sent
   };
 
   // Sends what waits; once `final`, the count of what it lost may use the

@@ -74,7 +74,7 @@ UniqueFd bind_and_listen(const std::string& path, std::string* err) {
   int saved = errno;
   umask(old_mask);
   // A backlog that holds a burst of clients while the loop is busy.
-  if (rc == 0 && listen(fd.get(), 256) != 0) {
+  if (rc == 0 && listen(fd.get(), kListenBacklog) != 0) {
     saved = errno;
     unlink(path.c_str());
     rc = -1;

@@ -11,6 +11,9 @@
 
 namespace elevmod {
 
+// Connections the socket holds before the service takes them.
+constexpr int kListenBacklog = 256;
+
 // The socket a service holds, and the lock that makes it the only one.
 struct Listening {
   UniqueFd fd;      // listening, non-blocking
