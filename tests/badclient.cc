@@ -37,6 +37,17 @@
 //                            "sent", "reply ERR", "ready", holds on
 //   badclient SOCKET fdspam N  N status requests, each carrying four
 //                            /dev/null copies; prints "replies ERR=COUNT..."
+//   badclient SOCKET fakelinger SECS  a fake service on SOCKET: answers
+//                            each request (a trace with a call event too),
+//                            then sends a message carrying a stuck TCP
+//                            socket that lingers SECS, closing its copy;
+//                            prints "ready", then "sent N" after the Nth
+//                            (77: no loopback)
+//   badclient SOCKET fakereplyfd SECS  the same, the answer itself
+//                            carrying the lingering socket
+//   badclient SOCKET fakesilent  a fake service that takes each request
+//                            and never answers; prints "ready", then
+//                            "asked N" after the Nth
 //   badclient SOCKET dup     attaches its own seccomp listener twice, prints
 //                            each attach's error ("attach 0", ...), makes
 //                            one 324 call ("call RESULT"), prints "ready",
@@ -382,6 +393,63 @@ int foreign_listener(const char* path, bool hangup) {
   }
 }
 
+// A service of the client's own user that answers well and then hands
+// over what only a hostile peer would: the client must neither take it nor
+// block in its release.  mode: "linger" sends the lingering socket after
+// the answer, "replyfd" with it, "silent" never answers.
+int fake_service(const char* path, const std::string& mode, int seconds) {
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) ||
+      listen(fd, 16))
+    return 1;
+  std::printf("ready\n");
+  std::fflush(stdout);
+  std::vector<int> held;  // connections and stuck sockets' peers, kept open
+  for (int count = 1;; ++count) {
+    int client = accept(fd, nullptr, nullptr);
+    if (client < 0)
+      continue;
+    held.push_back(client);
+    Request request;
+    if (recv(client, &request, sizeof request, 0) != sizeof request)
+      continue;
+    if (mode == "silent") {
+      std::printf("asked %d\n", count);
+      std::fflush(stdout);
+      continue;
+    }
+    int peer = -1;
+    int stuck = stuck_socket(seconds, &peer);
+    if (stuck < 0)
+      return no_loopback();
+    held.push_back(peer);
+    elevmod::Reply reply;
+    elevmod::TraceEvent call;
+    call.time_ns = 1;
+    call.call.nr = 323;
+    bool handed;
+    if (mode == "replyfd") {
+      handed = elevmod::send_message(client, &reply, sizeof reply, stuck);
+    } else {
+      elevmod::send_message(client, &reply, sizeof reply, -1);
+      if (request.verb == Verb::trace)
+        elevmod::send_message(client, &call, sizeof call, -1);
+      handed = elevmod::send_message(client, &call, sizeof call, stuck);
+    }
+    if (!handed) {
+      // The client had gone: this close would be the last, and linger.
+      linger none{1, 0};
+      setsockopt(stuck, SOL_SOCKET, SO_LINGER, &none, sizeof none);
+    }
+    close(stuck);  // otherwise the client's copy is the last
+    std::printf("sent %d\n", count);
+    std::fflush(stdout);
+  }
+}
+
 // Connects, says "connected", and only once a line arrives on standard
 // input sends an attach with its listener, then makes a call.
 int late_attach(const char* path) {
@@ -449,6 +517,8 @@ int main(int argc, char** argv) {
     return second_linger(argv[1], n);
   if (mode == "fdspam")
     return fd_spam(argv[1], n);
+  if (mode == "fakelinger" || mode == "fakereplyfd" || mode == "fakesilent")
+    return fake_service(argv[1], mode.substr(4), n);
   int fd = elevmod::connect_socket(argv[1], 10).release();
   if (fd < 0) {
     std::perror("badclient: connect");

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/writer.h"
 #include "model/status.h"
 #include "model/trace.h"
 #include "wire/errors.h"
@@ -97,13 +98,15 @@ bool capable_terminal() {
   return isatty(STDOUT_FILENO) && !(term && std::strcmp(term, "dumb") == 0);
 }
 
-// Writes `text` out at once; false with *err set when it cannot.
-bool write_out(const std::string& text, std::string* err) {
-  if (std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0)
-    return true;
-  *err = "cannot write to standard output: " + errno_text(errno);
-  return false;
+// Writes `text` out; false when interrupted first, or with *err set when
+// it cannot.
+bool write_out(Writer& out, const std::string& text, std::string* err) {
+  return out.write(text, &wait_mask, err) == Writer::Result::written;
 }
+
+// How long an interrupted follower waits for its terminal to take the
+// sequence that restores it.
+constexpr int kRestoreMs = 1000;
 
 }  // namespace
 
@@ -111,13 +114,16 @@ FollowEnd watch_status(const std::string& path, bool json,
                        std::string* err) {
   bool screen = !json && capable_terminal();
   catch_interrupts();
-  if (screen && !write_out("\033[?1049h\033[?25l", err))  // alternate screen
+  Writer out;
+  if (!out.start(err))
     return FollowEnd::failed;
+  if (screen && !write_out(out, "\033[?1049h\033[?25l", err))  // alternate
+    return interrupted ? FollowEnd::interrupted : FollowEnd::failed;
   FollowEnd end = FollowEnd::interrupted;
   bool shown = false;
   while (!interrupted) {
     Reply reply;
-    int rc = ask_service(path, Verb::status, -1, &reply, err);
+    int rc = ask_service(path, Verb::status, -1, &reply, err, &wait_mask);
     if (rc != 0) {
       // A service that goes away after it has been shown has ended; an
       // interrupted ask is no failure.
@@ -143,22 +149,27 @@ FollowEnd watch_status(const std::string& path, bool json,
     } else {
       frame = header(path, 79) + "\n\n" + render_text(reply.snapshot) + "\n";
     }
-    if (!write_out(frame, err)) {
-      end = FollowEnd::failed;
+    if (!write_out(out, frame, err)) {
+      end = interrupted ? FollowEnd::interrupted : FollowEnd::failed;
       break;
     }
     wait_for(-1, 1000);
   }
   if (screen) {
+    // Within a bound: a terminal paused by another's ^S takes nothing (a
+    // ^C on it resumes it), and a second interrupt ends the wait.
     std::string ignored;
-    write_out("\033[?25h\033[?1049l", &ignored);
+    out.write("\033[?25h\033[?1049l", &wait_mask, &ignored, kRestoreMs);
   }
   return end;
 }
 
 FollowEnd follow_trace(const std::string& path, bool json, std::string* err) {
   catch_interrupts();
-  UniqueFd connection = open_trace(path, err);
+  Writer out;
+  if (!out.start(err))
+    return FollowEnd::failed;
+  UniqueFd connection = open_trace(path, err, &wait_mask);
   int fd = connection.get();
   if (!connection)
     return interrupted ? FollowEnd::interrupted : FollowEnd::failed;
@@ -169,16 +180,18 @@ FollowEnd follow_trace(const std::string& path, bool json, std::string* err) {
     if (interrupted)
       break;
     bool truncated = false;
-    ssize_t n = receive_message(fd, events, sizeof events, nullptr,
-                                &truncated);
+    ssize_t n = receive_plain_message(fd, events, sizeof events, &truncated);
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
       continue;
     if (n == 0)
       break;  // the service ended
     if (n < 0 || truncated || n % sizeof(TraceEvent) != 0) {
-      *err = n < 0 ? "reading the trace from " + path + ": " +
-                         errno_text(errno)
-                   : "unexpected trace message from " + path;
+      *err = n < 0 && errno == EBADMSG
+                 ? "the service on " + path + " sent descriptors with the "
+                   "trace; refused them (is it elevmod?)"
+             : n < 0 ? "reading the trace from " + path + ": " +
+                           errno_text(errno)
+                     : "unexpected trace message from " + path;
       end = FollowEnd::failed;
       break;
     }
@@ -190,8 +203,8 @@ FollowEnd follow_trace(const std::string& path, bool json, std::string* err) {
         text += json ? render_trace_json(events[i])
                      : render_trace_text(events[i]);
     }
-    if (!write_out(text, err)) {
-      end = FollowEnd::failed;
+    if (!write_out(out, text, err)) {
+      end = interrupted ? FollowEnd::interrupted : FollowEnd::failed;
       break;
     }
     if (ended) {
@@ -201,6 +214,7 @@ FollowEnd follow_trace(const std::string& path, bool json, std::string* err) {
       break;
     }
   }
+  close_connection(std::move(connection));
   if (interrupted && end == FollowEnd::ended)
     end = FollowEnd::interrupted;
   return end;

@@ -78,6 +78,38 @@ ssize_t receive_message(int fd, void* data, size_t size, UniqueFd* passed,
   return n;  // any other passed fds close with `fds`
 }
 
+ssize_t receive_plain_message(int fd, void* data, size_t size,
+                              bool* truncated) {
+  // A peek with no room for descriptors installs none: the kernel only
+  // says (MSG_CTRUNC) that the message carries some, and the queue keeps
+  // its references.
+  char byte;
+  iovec probe{&byte, 1};
+  msghdr msg{};
+  msg.msg_iov = &probe;
+  msg.msg_iovlen = 1;
+  ssize_t n;
+  do
+    n = recvmsg(fd, &msg, MSG_PEEK | MSG_DONTWAIT);
+  while (n < 0 && errno == EINTR);
+  if (n <= 0)
+    return n;
+  if (msg.msg_flags & MSG_CTRUNC) {
+    errno = EBADMSG;
+    return -1;
+  }
+  // The head of the queue stays this message: only this process reads it.
+  iovec iov{data, size};
+  msghdr plain{};
+  plain.msg_iov = &iov;
+  plain.msg_iovlen = 1;
+  do
+    n = recvmsg(fd, &plain, MSG_DONTWAIT | MSG_TRUNC);
+  while (n < 0 && errno == EINTR);
+  *truncated = n >= 0 && (plain.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0;
+  return n;
+}
+
 ssize_t peek_message(int fd, void* data, size_t size,
                      std::vector<UniqueFd>* fds, bool* more) {
   int flags = 0;

@@ -28,6 +28,14 @@ bool send_message(int fd, const void* data, size_t size, int pass_fd);
 ssize_t receive_message(int fd, void* data, size_t size, UniqueFd* passed,
                         bool* truncated);
 
+// The client's side, for what a service sends, which never carries a
+// descriptor: a message that does is left where it is, untaken (-1, errno
+// EBADMSG), so that none of a peer's ever lands in this process's table or
+// is released here.  Otherwise as receive_message() without descriptors;
+// never waits (-1 with EAGAIN when nothing is there).
+ssize_t receive_plain_message(int fd, void* data, size_t size,
+                              bool* truncated);
+
 // The service's side.  Releasing a descriptor may wait for as long as its
 // sender likes (the last close of a socket that lingers), so the service
 // never lets the kernel release one of a peer's where it reads:

@@ -1,13 +1,15 @@
-#include "service/releaser.h"
+#include "wire/releaser.h"
 
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <mutex>
 
@@ -38,20 +40,6 @@ constexpr int kDrainMessages = 64;
 constexpr size_t kIdleThreads = 4;
 constexpr std::chrono::seconds kIdleEnd{10};
 
-// Takes what waits unread in a connection; the descriptors that came with
-// it are dropped (released) here.
-void drain(int fd) {
-  for (int i = 0; i < kDrainMessages; ++i) {
-    char byte;
-    iovec iov{&byte, 1};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    if (recvmsg(fd, &msg, MSG_DONTWAIT) <= 0 && errno != EINTR)
-      return;
-  }
-}
-
 // A socket closed with no linger never waits for its peer to take what it
 // has queued.
 void drop_linger(int fd) {
@@ -59,6 +47,40 @@ void drop_linger(int fd) {
   if (fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode)) {
     linger none{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &none, sizeof none);
+  }
+}
+
+// Takes what waits unread in a connection.  The descriptors that came with
+// it are taken too (as many as one message may carry), so that each loses
+// its linger before this thread makes its last close; only those that do
+// not fit in this process's table are dropped by the kernel as they are.
+void drain(int fd) {
+  constexpr size_t kMostPerMessage = 253;  // the kernel's SCM_MAX_FD
+  for (int i = 0; i < kDrainMessages; ++i) {
+    char byte;
+    iovec iov{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(kMostPerMessage * sizeof(int))];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+        continue;
+      size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      for (size_t j = 0; j < count; ++j) {
+        int passed;
+        std::memcpy(&passed, CMSG_DATA(c) + j * sizeof(int), sizeof passed);
+        drop_linger(passed);
+        close(passed);
+      }
+    }
   }
 }
 

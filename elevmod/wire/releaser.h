@@ -1,10 +1,12 @@
-// Releasing what peers handed over, away from the service's loop.  The last
-// close of a descriptor may wait for as long as a peer likes: a socket that
-// lingers, or a socket whose queue holds such a socket (closing it releases
-// what it holds), or a file whose file system stalls.  So the service closes
-// nothing of a peer's itself: it hands it here, where threads close it, as
-// many threads as closes are blocked, up to a bound.  A close that blocks
-// holds up its own thread and nothing else.
+// Releasing what peers handed over, away from the thread that must not
+// block (the service's loop, a client waiting for its interrupts).  The
+// last close of a descriptor may wait for as long as a peer likes: a socket
+// that lingers, or a socket whose queue holds such a socket (closing it
+// releases what it holds), or a file whose file system stalls.  So neither
+// end closes anything of a peer's itself: it hands it here, where threads
+// close it, as many threads as closes are blocked, up to a bound.  A close
+// that blocks holds up its own thread and nothing else, and a thread still
+// blocked when the process ends ends with it.
 #pragma once
 
 #include <cstddef>

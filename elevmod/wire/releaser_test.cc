@@ -1,4 +1,4 @@
-#include "service/releaser.h"
+#include "wire/releaser.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

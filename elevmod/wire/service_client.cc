@@ -1,14 +1,19 @@
 #include "wire/service_client.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "wire/errors.h"
 #include "wire/framing.h"
+#include "wire/releaser.h"
 #include "wire/socket_path.h"
 #include "wire/unique_fd.h"
 
@@ -60,8 +65,109 @@ bool peer_is_trusted(int fd, const std::string& path, bool read_only,
 
 namespace {
 
+// Threads that close the client's connections; one blocked close holds up
+// only its own.
+constexpr size_t kClientReleaseThreads = 8;
+// How often a connection is tried again while the service's backlog is full.
+constexpr int64_t kConnectRetryMs = 20;
+
+Releaser& client_releaser() {
+  // Never destroyed: its threads may still be closing when the process ends.
+  static Releaser* releaser = new Releaser(kClientReleaseThreads);
+  return *releaser;
+}
+
+int64_t now_ms() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+// Waits until `fd` is ready for `events` (with fd < 0, until `until_ms`),
+// with the signal mask `mask` when it is given.  Returns 0 when ready,
+// ETIMEDOUT once `until_ms` has passed, EINTR when a signal that `mask`
+// lets through ended the wait.
+int wait_ready(int fd, short events, int64_t until_ms, const sigset_t* mask) {
+  for (;;) {
+    int64_t left = until_ms - now_ms();
+    if (left <= 0)
+      return ETIMEDOUT;
+    pollfd p{fd, events, 0};
+    timespec timeout{static_cast<time_t>(left / 1000),
+                     static_cast<long>(left % 1000) * 1000000L};
+    int n = ppoll(fd < 0 ? nullptr : &p, fd < 0 ? 0 : 1, &timeout, mask);
+    if (n > 0)
+      return 0;
+    if (n < 0 && errno == EINTR && mask)
+      return EINTR;
+  }
+}
+
+// Connects without blocking: a service whose backlog is full (stopped, or
+// not accepting for now) is tried again until `until_ms`.  Returns 0 with
+// the connection in *fd, or the errno of what failed.
+int connect_within(const std::string& path, int64_t until_ms,
+                   const sigset_t* mask, UniqueFd* fd) {
+  sockaddr_un addr;
+  if (!socket_address(path, &addr))
+    return errno;
+  fd->reset(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!*fd)
+    return errno;
+  for (;;) {
+    if (connect(fd->get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) ==
+        0)
+      return 0;
+    if (errno == EINTR)
+      continue;
+    if (errno != EAGAIN)
+      return errno;
+    int waited = wait_ready(-1, 0, std::min(until_ms,
+                                            now_ms() + kConnectRetryMs),
+                            mask);
+    if (waited == EINTR)
+      return EINTR;
+    if (now_ms() >= until_ms)
+      return ETIMEDOUT;
+  }
+}
+
+// Whether process `pid` is stopped (a job stopped with ^Z, or traced).
+bool process_stopped(pid_t pid) {
+  if (pid <= 0)
+    return false;
+  FILE* stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(),
+                          "r");
+  if (!stat)
+    return false;
+  char line[512];
+  bool stopped = false;
+  if (std::fgets(line, sizeof line, stat)) {
+    // The state follows the command name, which may hold anything.
+    const char* close = std::strrchr(line, ')');
+    stopped = close && (close[2] == 'T' || close[2] == 't');
+  }
+  std::fclose(stat);
+  return stopped;
+}
+
+// Why a service that is there did not answer in time.
+std::string no_answer(const std::string& path, pid_t pid) {
+  std::string within = "no answer from " + path + " within " +
+                       std::to_string(kClientTimeoutSeconds) + " s";
+  if (process_stopped(pid))
+    return within + ": the service (pid " + std::to_string(pid) +
+           ") is stopped; continue it (kill -CONT " + std::to_string(pid) +
+           ")";
+  return within + ": the service is busy; try again";
+}
+
 // What a refusal means, for the user.
-std::string refusal(const std::string& path, int error) {
+std::string refusal(const std::string& path, Verb verb, int error) {
+  if (verb == Verb::trace && error == EBUSY)
+    return "the service on " + path + " has as many tracers as it takes, "
+           "all reading: end one of them (elevmod status counts them) and "
+           "try again";
   if (error == EAGAIN)
     return "the service on " + path + " is busy (" + errno_text(error) +
            "): try again";
@@ -71,67 +177,90 @@ std::string refusal(const std::string& path, int error) {
   return "the service on " + path + " refused: " + errno_text(error);
 }
 
+// The connection of one ask, closed away from the caller's thread unless
+// it is kept.
+struct Connection {
+  UniqueFd fd;
+  ~Connection() { close_connection(std::move(fd)); }
+};
+
 // ask_service(), leaving the connection open in *kept when that is not null
 // and the service said yes.
 int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
-             std::string* err, UniqueFd* kept) {
-  const std::string no_answer = "no answer from " + path + " within " +
-                                std::to_string(kClientTimeoutSeconds) +
-                                " s (is the service stopped?)";
+             std::string* err, UniqueFd* kept, const sigset_t* mask) {
+  const int64_t until = now_ms() + kClientTimeoutSeconds * 1000;
+  const std::string interrupted = "interrupted while asking " + path;
   // A service flooded with connections may drop ours before it has read
   // anything from it: then nothing was asked, and asking again is safe.
-  UniqueFd fd;
+  Connection connection;
+  UniqueFd& fd = connection.fd;
   Request request;
   request.verb = verb;
   bool sent = false;
   int send_error = 0;
+  pid_t service_pid = 0;
   for (int attempt = 0; attempt < kAttempts && !sent; ++attempt) {
-    fd = connect_socket(path, kClientTimeoutSeconds);
-    if (!fd) {
-      int saved = errno;
-      if (saved == ENOENT || saved == ECONNREFUSED) {
+    close_connection(std::move(fd));
+    int rc = connect_within(path, until, mask, &fd);
+    if (rc != 0) {
+      if (rc == ENOENT || rc == ECONNREFUSED)
         *err = "no service is loaded on " + path;
-      } else if (saved == EAGAIN) {
-        *err = no_answer;
-        saved = ETIMEDOUT;
-      } else {
-        *err = "cannot connect to " + path + ": " + errno_text(saved);
-      }
-      return saved;
+      else if (rc == ETIMEDOUT)
+        *err = "no answer from " + path + " within " +
+               std::to_string(kClientTimeoutSeconds) +
+               " s (is the service stopped?)";
+      else if (rc == EINTR)
+        *err = interrupted;
+      else
+        *err = "cannot connect to " + path + ": " + errno_text(rc);
+      return rc;
     }
     bool read_only = verb == Verb::status || verb == Verb::trace;
     if (!peer_is_trusted(fd.get(), path, read_only, err))
       return EACCES;
-    sent = send_message(fd.get(), &request, sizeof request, pass_fd);
-    send_error = sent ? 0 : errno ? errno : EPROTO;
+    ucred peer{};
+    socklen_t len = sizeof peer;
+    if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &len) == 0)
+      service_pid = peer.pid;
+    for (;;) {
+      sent = send_message(fd.get(), &request, sizeof request, pass_fd);
+      send_error = sent ? 0 : errno ? errno : EPROTO;
+      if (send_error != EAGAIN)
+        break;
+      send_error = wait_ready(fd.get(), POLLOUT, until, mask);
+      if (send_error != 0)
+        break;
+    }
     if (!sent && send_error != EPIPE && send_error != ECONNRESET)
       break;
   }
-  // A wedged service must not hang its clients for good.
-  timeval timeout{kClientTimeoutSeconds, 0};
-  if (sent && setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout,
-                         sizeof timeout) != 0) {
-    int saved = errno;
-    *err = "cannot bound the wait for " + path + ": " + errno_text(saved);
-    return saved;
+  if (!sent) {
+    if (send_error == EINTR)
+      *err = interrupted;
+    else if (send_error == ETIMEDOUT)
+      *err = no_answer(path, service_pid);
+    else
+      *err = "cannot send to " + path + ": " + errno_text(send_error);
+    return send_error;
   }
-  int result = 0;
+  int result = wait_ready(fd.get(), POLLIN, until, mask);
   bool truncated = false;
   ssize_t n = -1;
-  if (!sent) {
-    result = send_error;
-    *err = "cannot send to " + path + ": " + errno_text(result);
-  } else if ((n = receive_message(fd.get(), reply, sizeof *reply, nullptr,
-                                  &truncated)) != sizeof *reply ||
+  if (result == EINTR) {
+    *err = interrupted;
+  } else if (result == ETIMEDOUT) {
+    *err = no_answer(path, service_pid);
+  } else if ((n = receive_plain_message(fd.get(), reply, sizeof *reply,
+                                        &truncated)) != sizeof *reply ||
              truncated || reply->magic != kMagic) {
     result = n < 0 ? errno : n == 0 ? ECONNRESET : EPROTO;
-    if (n < 0 && result == EAGAIN) {
-      *err = no_answer;
-      result = ETIMEDOUT;
-    } else if (result == ECONNRESET || result == EPIPE) {
+    if (result == ECONNRESET || result == EPIPE) {
       *err = "the service on " + path + " hung up without answering (" +
              errno_text(result) + ")";
-    } else if (n < 0 || n == 0) {
+    } else if (result == EBADMSG) {
+      *err = "the service on " + path + " sent descriptors with its answer; "
+             "refused them (is it elevmod?)";
+    } else if (n < 0) {
       *err = "no answer from " + path + ": " + errno_text(result);
     } else {
       *err = "unexpected answer from " + path +
@@ -139,28 +268,31 @@ int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
     }
   } else if (reply->error != 0) {
     result = reply->error;
-    *err = refusal(path, result);
+    *err = refusal(path, verb, result);
   }
-  if (kept && result == 0) {
-    timeval forever{0, 0};
-    setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &forever, sizeof forever);
+  if (kept && result == 0)
     *kept = std::move(fd);
-  }
   return result;
 }
 
 }  // namespace
 
 int ask_service(const std::string& path, Verb verb, int pass_fd, Reply* reply,
-                std::string* err) {
-  return exchange(path, verb, pass_fd, reply, err, nullptr);
+                std::string* err, const sigset_t* wait_mask) {
+  return exchange(path, verb, pass_fd, reply, err, nullptr, wait_mask);
 }
 
-UniqueFd open_trace(const std::string& path, std::string* err) {
+UniqueFd open_trace(const std::string& path, std::string* err,
+                    const sigset_t* wait_mask) {
   Reply reply;
   UniqueFd fd;
-  exchange(path, Verb::trace, -1, &reply, err, &fd);
+  exchange(path, Verb::trace, -1, &reply, err, &fd, wait_mask);
   return fd;
+}
+
+void close_connection(UniqueFd connection) {
+  if (connection)
+    client_releaser().release_connection(std::move(connection));
 }
 
 }  // namespace elevmod

@@ -3,6 +3,8 @@
 // reply, and the trace.
 #pragma once
 
+#include <signal.h>
+
 #include <cerrno>
 #include <string>
 
@@ -31,20 +33,32 @@ bool peer_is_trusted(int fd, const std::string& path, bool read_only,
 // errno of what failed: ENOENT/ECONNREFUSED when no service is loaded,
 // ECONNRESET/EPIPE when a service was there but hung up before it answered,
 // ETIMEDOUT when it did not accept or answer in time, EACCES when another
-// user serves it (nothing is sent then), the service's own refusal
-// otherwise (EAGAIN: busy for now; EMFILE: out of descriptors).  *err
-// describes the failure.
+// user serves it (nothing is sent then), EBADMSG when it sent descriptors
+// (never taken), the service's own refusal otherwise (EAGAIN: busy for now;
+// EMFILE: out of descriptors).  *err describes the failure.
+//
+// Every wait (to connect, to send, for the answer) is made with the signal
+// mask `wait_mask` when it is given: a signal it lets through and that has
+// a handler ends the wait, and the ask, with EINTR.  Nothing of the
+// service's is ever closed on the caller's thread, so no peer can make the
+// ask block where its signals cannot end it.
 int ask_service(const std::string& path, Verb verb, int pass_fd, Reply* reply,
-                std::string* err);
+                std::string* err, const sigset_t* wait_mask = nullptr);
 
 // True for the errors of ask_service() that mean no service is loaded.
 inline bool no_service(int error) {
   return error == ENOENT || error == ECONNREFUSED;
 }
 
-// Asks the service at `path` for its trace.  Returns the connection, on
-// which messages of whole TraceEvents follow until the service ends, or
-// none with *err set.
-UniqueFd open_trace(const std::string& path, std::string* err);
+// Asks the service at `path` for its trace, waiting as ask_service() does.
+// Returns the connection, on which messages of whole TraceEvents follow
+// until the service ends (read them with receive_plain_message()), or none
+// with *err set.  Give it back to close_connection() when done.
+UniqueFd open_trace(const std::string& path, std::string* err,
+                    const sigset_t* wait_mask = nullptr);
+
+// Closes a connection to a service away from the caller's thread (what it
+// holds unread may carry descriptors whose release would block).
+void close_connection(UniqueFd connection);
 
 }  // namespace elevmod
