@@ -84,8 +84,10 @@ check "load without user notification" 1 "" "elevmod: load: $lacks"$'\n' \
 check "run without user notification" 125 "" "elevmod: run: $lacks"$'\n' \
   "$BIN/tests/noseccomp" "$ELEVMOD" run --socket "$scratch/none" echo ran
 
-check "help on help is the general help" 0 "$("$ELEVMOD" --help)"$'\n' "" \
-  "$ELEVMOD" help help
+for asked in help --help -h; do
+  check "help $asked is the general help" 0 "$("$ELEVMOD" --help)"$'\n' "" \
+    "$ELEVMOD" help $asked
+done
 
 # Are bad command lines refused with one line naming the fault, status 2?
 while IFS='|' read -r args message; do

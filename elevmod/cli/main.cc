@@ -45,7 +45,9 @@ int general_help() {
 
 // `elevmod help [VERB]`.
 int help(int argc, char** argv) {
-  if (argc < 3 || (argc == 3 && std::strcmp(argv[2], "help") == 0))
+  if (argc < 3 || (argc == 3 && (std::strcmp(argv[2], "help") == 0 ||
+                                 std::strcmp(argv[2], "--help") == 0 ||
+                                 std::strcmp(argv[2], "-h") == 0)))
     return general_help();
   if (const VerbHelp* known = find_verb(argv[2]); known && argc == 3)
     return verb_help(*known);

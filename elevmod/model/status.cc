@@ -24,7 +24,9 @@ constexpr size_t kShaftMargin = 21;
 // The figures a short screen keeps above the shaft.
 constexpr size_t kFirstFigures = 3;
 
-// `text` with each line cut to `width` characters.
+// `text` with each line cut to `width` characters at most, between words:
+// a number cut short would read as another ("at most 1000" as "at most
+// 100").
 std::string fit_width(const std::string& text, size_t width) {
   std::string out;
   size_t start = 0;
@@ -32,7 +34,16 @@ std::string fit_width(const std::string& text, size_t width) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos)
       end = text.size();
-    out += text.substr(start, std::min(end - start, width)) + "\n";
+    std::string line = text.substr(start, end - start);
+    if (line.size() > width) {
+      size_t cut = width;
+      while (cut > 0 && line[cut] != ' ' && line[cut - 1] != ' ')
+        --cut;
+      while (cut > 0 && line[cut - 1] == ' ')
+        --cut;
+      line.resize(cut);
+    }
+    out += line + "\n";
     start = end + 1;
   }
   return out;

@@ -150,5 +150,19 @@ TEST(Status, NarrowScreensShortenBarsThenCutLines) {
   }
 }
 
+// A line too long for the screen is cut between words, never through a
+// number, which would then read as another value.
+TEST(Status, CutLinesNeverEndInPartOfANumber) {
+  Snapshot s = sample();
+  s.waiting = 120;
+  s.max_waiting = 1000;
+  s.counts.accepted = 10000;
+  std::string text = render_text(s, 20, 30);
+  SCOPED_TRACE(text);
+  EXPECT_NE(text.find("\nwaiting:    120 (at most\n"), std::string::npos);
+  EXPECT_NE(text.find("\nrequests:   10000 accepted, 1\n"), std::string::npos);
+  EXPECT_NE(text.find("\ndelivered:  4 (the longest\n"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace elevmod
