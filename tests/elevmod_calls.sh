@@ -93,4 +93,18 @@ expect_invariant
 expect "delivering" "$(delivering && echo yes)" yes
 unload
 
+# Does --speed run the car on its clients' clock?  A minute a floor a
+# thousand times as fast: a passenger from floor 3 is delivered within
+# wait_until's minute, and the times shown are minutes a step.
+load --step-ms 60000 --speed 1000
+raw 323 >/dev/null
+raw 324 0 3 1 >/dev/null
+delivered_one() { [ "$(json_field delivered)" == 1 ]; }
+wait_until delivered_one
+json=$("$ELEVMOD" status --json)
+expect "the wait in the scenario's time" "$(field_of "$json" longest_wait_ms)" \
+  $(( $(field_of "$json" longest_wait_steps) * 60000 ))
+expect "a wait of whole steps" "$(( $(field_of "$json" longest_wait_steps) > 0 ))" 1
+unload
+
 finish

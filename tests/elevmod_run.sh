@@ -137,7 +137,7 @@ for verb in load unload status run trace; do
 done
 expect "load's defaults" \
   "$(grep -o '(default [0-9]*)' "$scratch/help-load" | tr '\n' ' ')" \
-  "(default 5) (default 1000) (default 1000000) "
+  "(default 5) (default 1000) (default 1000000) (default 1) "
 expect "run's default" "$(grep -c 'default: no fixed answers' "$scratch/help-run")" 1
 "$ELEVMOD" --help >"$scratch/help"
 expect "--help status" "$?" 0

@@ -5,6 +5,26 @@
 # shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
+# Installing here rewrites the build tree's lists of what was installed,
+# which a user's own `cmake --install` left for their uninstall: they are
+# put back as they were, whatever ends the test.
+lists=(install_manifest.txt install_dirs.txt)
+for list in "${lists[@]}"; do
+  [ ! -e "$BIN/$list" ] || cp -p "$BIN/$list" "$scratch/users-$list"
+done
+restore_lists() {
+  local list
+  for list in "${lists[@]}"; do
+    if [ -e "$scratch/users-$list" ]; then
+      cp -p "$scratch/users-$list" "$BIN/$list.restoring" &&
+        mv -f "$BIN/$list.restoring" "$BIN/$list"
+    else
+      rm -f "$BIN/$list"
+    fi
+  done
+}
+trap 'restore_lists; cleanup' EXIT
+
 prefix=$scratch/prefix
 cmake --install "$BIN" --prefix "$prefix" >/dev/null ||
   { fail "cmake --install"; finish; exit 1; }
@@ -75,7 +95,7 @@ complete_words() {
 expect "completes verbs" "$(complete_words elevmod "")" \
   "load unload status run trace draw help --help --version"
 expect "completes load's options" "$(complete_words elevmod load --)" \
-  "--foreground --capacity --step-ms --max-waiting --socket --help"
+  "--foreground --capacity --step-ms --max-waiting --speed --socket --help"
 expect "completes status's options" "$(complete_words elevmod status --w)" \
   "--watch"
 # Bash splits words at '=', as it does on the command line.
@@ -200,5 +220,15 @@ cmake --build "$BIN" --target uninstall >/dev/null
 expect "uninstalled: what was there before stays" \
   "$(cd "$prefix" && find . | sort | tr '\n' ' ')" \
   ". ./share ./share/man ./share/man/man1 ./share/man/man1/theirs.1 "
+restore_lists
+for list in "${lists[@]}"; do
+  if [ -e "$scratch/users-$list" ]; then
+    cmp -s "$scratch/users-$list" "$BIN/$list" ||
+      fail "the user's $list was not put back"
+  else
+    expect "no $list where the user had none" "$(ls "$BIN/$list" 2>&1)" \
+      "ls: cannot access '$BIN/$list': No such file or directory"
+  fi
+done
 
 finish

@@ -17,7 +17,7 @@ const char kSocketHelp[] =
 const VerbHelp kVerbs[] = {
     {"load",
      "elevmod load [--foreground] [--capacity N] [--step-ms MS]\n"
-     "                    [--max-waiting N] [--socket PATH]",
+     "                    [--max-waiting N] [--speed N] [--socket PATH]",
      "Starts the elevator service and returns once it accepts connections.\n"
      "It serves in the background until 'elevmod unload' or SIGINT, SIGTERM\n"
      "or SIGHUP, and logs its complaints about clients to syslog.\n"
@@ -29,7 +29,11 @@ const VerbHelp kVerbs[] = {
      "  --step-ms MS          milliseconds the car takes per floor, 1 to\n"
      "                        3600000 (default 1000)\n"
      "  --max-waiting N       passengers that may wait before requests are\n"
-     "                        refused, at least 1 (default 1000000)\n"},
+     "                        refused, at least 1 (default 1000000)\n"
+     "  --speed N             for clients whose clock runs N times as fast\n"
+     "                        (faketime -f '+0 xN'), 1 to 1000: the car's\n"
+     "                        steps are N times shorter, and every time shown\n"
+     "                        (status, trace) is on their clock (default 1)\n"},
     {"unload", "elevmod unload [--json] [--socket PATH]",
      "Stops the service.  Every process attached to it then gets -1 (ENOSYS)\n"
      "from the three calls.\n"

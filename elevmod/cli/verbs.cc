@@ -49,12 +49,13 @@ int print(const char* verb, const std::string& text) {
 
 int do_load(int argc, char** argv) {
   const char* verb = "load";
-  enum { kForeground = 1, kCapacity, kStepMs, kMaxWaiting };
+  enum { kForeground = 1, kCapacity, kStepMs, kMaxWaiting, kSpeed };
   const option options[] = {
       {"foreground", no_argument, nullptr, kForeground},
       {"capacity", required_argument, nullptr, kCapacity},
       {"step-ms", required_argument, nullptr, kStepMs},
       {"max-waiting", required_argument, nullptr, kMaxWaiting},
+      {"speed", required_argument, nullptr, kSpeed},
       {nullptr, 0, nullptr, 0}};
   ServiceOptions service_options;
   bool foreground = false, help = false;
@@ -66,9 +67,11 @@ int do_load(int argc, char** argv) {
     }
     const char* name = c == kCapacity ? "--capacity"
                        : c == kStepMs ? "--step-ms"
+                       : c == kSpeed  ? "--speed"
                                       : "--max-waiting";
     long long high = c == kCapacity ? 1000000
                      : c == kStepMs ? 3600000
+                     : c == kSpeed  ? 1000
                                     : LLONG_MAX;
     long long number;
     if (!parse_integer(value, 1, high, &number))
@@ -78,6 +81,8 @@ int do_load(int argc, char** argv) {
       service_options.config.capacity = static_cast<uint32_t>(number);
     else if (c == kStepMs)
       service_options.step_ms = static_cast<uint32_t>(number);
+    else if (c == kSpeed)
+      service_options.speed = static_cast<uint32_t>(number);
     else
       service_options.config.max_waiting = static_cast<uint64_t>(number);
     return "";

@@ -1,6 +1,7 @@
 #include "model/picture.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -104,6 +105,7 @@ bool read_trace(std::istream& in, RunSeries* series, std::string* err) {
   bool started = false;
   double first = 0, last = 0;
   long waiting = 0, aboard = 0;
+  double started_at = -1, last_request = -1, stopped_at = -1;
   while (std::getline(in, line)) {
     ++number;
     if (line.find_first_not_of(" \t\r") == std::string::npos)
@@ -126,9 +128,18 @@ bool read_trace(std::istream& in, RunSeries* series, std::string* err) {
     last = std::max(last, time);
     long value = 0;
     if (event == "call") {
-      if (field(line, "call") == "request" && field(line, "result") == "0" &&
-          field(line, "delivered") == "true")
+      std::string call = field(line, "call");
+      bool answered = field(line, "result") == "0" &&
+                      field(line, "delivered") == "true";
+      if (call == "request" && answered) {
         add(series->waiting, time, ++waiting);
+        last_request = time;
+      } else if (call == "start" && answered && started_at < 0) {
+        started_at = time;
+      } else if (call == "stop" && field(line, "delivered") == "true" &&
+                 stopped_at < last_request) {
+        stopped_at = time;
+      }
     } else if (event == "car") {
       std::string what = field(line, "what");
       long count = 0;
@@ -149,6 +160,12 @@ bool read_trace(std::istream& in, RunSeries* series, std::string* err) {
     }
   }
   series->seconds = last;
+  if (started_at >= 0)
+    series->marks.push_back({started_at, "start"});
+  if (last_request >= 0)
+    series->marks.push_back({last_request, "sending ends"});
+  if (stopped_at >= 0 && stopped_at >= last_request)
+    series->marks.push_back({stopped_at, "stop"});
   // Before its first move the car stands at the ground floor.
   if (series->floor.empty() || series->floor.front().time > 0)
     series->floor.insert(series->floor.begin(), {0, 1});
@@ -208,12 +225,39 @@ std::string render_svg(const RunSeries& series, const std::string& title) {
     out += steps(band.points, series.seconds, band.top, kBand, 0, band.high,
                  band.colour);
   }
-  std::snprintf(text, sizeof text,
-                "<text x=\"%.0f\" y=\"%.0f\">0 s</text><text x=\"%.0f\" "
-                "y=\"%.0f\" text-anchor=\"end\">%.1f s</text>\n",
-                kLeft, kHeight - 20, kWidth - kRight, kHeight - 20,
-                series.seconds);
-  out += text;
+  auto x = [&](double t) {
+    return kLeft + (series.seconds > 0 ? t / series.seconds : 0) * kPlot;
+  };
+  // Ticks at a round step: 1, 2 or 5 times a power of ten, some 5 to 10 of
+  // them whatever the run's length.
+  double step = 1;
+  if (series.seconds > 0) {
+    double power = std::pow(10.0, std::floor(std::log10(series.seconds / 5)));
+    step = power;
+    for (double times : {2.0, 5.0, 10.0})
+      if (series.seconds / step > 10)
+        step = power * times;
+  }
+  for (int i = 0; i * step <= series.seconds + 1e-9; ++i) {
+    double t = i * step;
+    std::snprintf(text, sizeof text,
+                  "<line x1=\"%.1f\" y1=\"%.0f\" x2=\"%.1f\" y2=\"%.0f\" "
+                  "stroke=\"#999\"/><text x=\"%.1f\" y=\"%.0f\" "
+                  "text-anchor=\"middle\">%g s</text>\n",
+                  x(t), kAboardTop + kBand, x(t), kAboardTop + kBand + 6, x(t),
+                  kHeight - 20, t);
+    out += text;
+  }
+  // The marks, across every band.
+  for (const RunSeries::Mark& mark : series.marks) {
+    std::snprintf(text, sizeof text,
+                  "<line x1=\"%.1f\" y1=\"%.0f\" x2=\"%.1f\" y2=\"%.0f\" "
+                  "stroke=\"#555\" stroke-dasharray=\"4 3\"/><text x=\"%.1f\" "
+                  "y=\"%.0f\" font-size=\"11\">",
+                  x(mark.time), kShaftTop - 8, x(mark.time), kAboardTop + kBand,
+                  x(mark.time) + 3, kShaftTop - 10);
+    out += text + escaped(mark.label) + "</text>\n";
+  }
   return out + "</svg>\n";
 }
 

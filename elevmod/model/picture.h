@@ -20,6 +20,13 @@ struct RunSeries {
   std::vector<Point> aboard;   // passengers aboard, after each change
   double seconds = 0;          // from the first event to the last
   unsigned long lost = 0;      // events the tracer lost (then it is rough)
+  // The moments a reader looks for: the first start that was answered 0,
+  // the last request accepted ("sending ends"), the first stop after it.
+  struct Mark {
+    double time;
+    std::string label;
+  };
+  std::vector<Mark> marks;
 };
 
 // Reads trace lines (JSON, one object a line) into *series.  Blank lines

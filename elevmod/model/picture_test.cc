@@ -74,5 +74,31 @@ TEST(Picture, TheDrawingHasThreeLinesAndSaysWhatWasLost) {
   EXPECT_NE(svg.find("aboard (at most 2)"), std::string::npos);
 }
 
+// The start, the end of sending and the stop are marked; the time axis has
+// round ticks from 0 s to the end.
+TEST(Picture, TheRunsMomentsAreMarkedOnATimeAxis) {
+  std::string trace =
+      R"({"time":10.0,"event":"call","pid":7,"comm":"consumer","call":"start","nr":323,"args":[],"result":0,"delivered":true}
+{"time":12.0,"event":"call","pid":8,"comm":"producer","call":"request","nr":324,"args":[0,1,5],"result":0,"delivered":true}
+{"time":40.0,"event":"call","pid":8,"comm":"producer","call":"request","nr":324,"args":[0,2,5],"result":0,"delivered":true}
+{"time":41.0,"event":"call","pid":8,"comm":"producer","call":"request","nr":324,"args":[0,2,5],"result":1,"delivered":true}
+{"time":70.0,"event":"call","pid":9,"comm":"consumer","call":"stop","nr":325,"args":[],"result":0,"delivered":true}
+{"time":75.0,"event":"car","what":"arrive","floor":2,"direction":"up"}
+)";
+  std::istringstream in(trace);
+  RunSeries series;
+  std::string err;
+  ASSERT_TRUE(read_trace(in, &series, &err)) << err;
+  std::string marks;
+  for (const auto& mark : series.marks)
+    marks += mark.label + "@" + std::to_string(int(mark.time)) + " ";
+  EXPECT_EQ(marks, "start@0 sending ends@30 stop@60 ");
+  std::string svg = render_svg(series, "run");
+  for (const char* label : {">start<", ">sending ends<", ">stop<", ">0 s<",
+                            ">10 s<", ">60 s<"})
+    EXPECT_NE(svg.find(label), std::string::npos) << label;
+  EXPECT_EQ(svg.find(">70 s<"), std::string::npos);  // past the end (65 s)
+}
+
 }  // namespace
 }  // namespace elevmod

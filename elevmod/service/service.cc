@@ -75,7 +75,7 @@ Service::Service(std::string socket_path, ServiceOptions options)
     : path_(std::move(socket_path)),
       options_(options),
       releaser_(kReleaseThreads),
-      elevator_(options.config, options.step_ms, kTraceBacklog),
+      elevator_(options.config, options.step_ms, options.speed, kTraceBacklog),
       clients_(kMaxClients, kClientIdleMs),
       tracers_(elevator_, loop_, releaser_),
       attachments_([this](int listener, Notifier& notifier,

@@ -26,6 +26,10 @@ namespace elevmod {
 struct ServiceOptions {
   Config config;
   uint32_t step_ms = 1000;
+  // The clients' clock runs this many times as fast as the wall clock (as
+  // under faketime -f '+0 xSPEED'): the car's steps are that much shorter,
+  // and every time the service shows is on the clients' clock.
+  uint32_t speed = 1;
 };
 
 class Service {

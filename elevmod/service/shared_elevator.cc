@@ -3,6 +3,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "service/caller_names.h"
@@ -12,8 +13,11 @@
 namespace elevmod {
 
 SharedElevator::SharedElevator(Config config, uint32_t step_ms,
-                               size_t trace_backlog)
-    : step_ms_(step_ms), elevator_(config), hub_(trace_backlog) {}
+                               uint32_t speed, size_t trace_backlog)
+    : step_ms_(step_ms),
+      clock_(speed),
+      elevator_(config),
+      hub_(trace_backlog) {}
 
 bool SharedElevator::set_up(std::string* err) {
   timer_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
@@ -49,7 +53,7 @@ void SharedElevator::answer_call(int listener, Notifier& notifier,
     sync_timer();
   }
   if (tracing) {
-    event.time_ns = wall_ns();
+    event.time_ns = clock_.now_ns();
     event.result = result;
     event.delivered = delivered;
     hub_.record(event);
@@ -81,7 +85,11 @@ void SharedElevator::sync_timer() {
     return;
   itimerspec setting{};
   if (want) {
-    timespec step{step_ms_ / 1000, static_cast<long>(step_ms_ % 1000) * 1000000L};
+    // A step of the scenario's clock, on the wall clock; 1 µs at least.
+    int64_t step_ns = std::max<int64_t>(
+        1000, int64_t{step_ms_} * 1000000 / clock_.speed());
+    timespec step{static_cast<time_t>(step_ns / 1000000000),
+                  static_cast<long>(step_ns % 1000000000)};
     setting.it_value = step;
     setting.it_interval = step;
   }
@@ -103,11 +111,53 @@ void SharedElevator::record_car(const std::vector<CarEvent>& events) {
     return;
   TraceEvent event;
   event.kind = TraceEvent::Kind::car;
-  event.time_ns = wall_ns();
+  event.time_ns = clock_.now_ns();
   for (const CarEvent& car : events) {
     event.car = car;
     hub_.record(event);
   }
+}
+
+void SharedElevator::add_tracer(uint64_t id) {
+  std::lock_guard lock(mutex_);
+  hub_.add(id);
+  tracing_ = true;
+}
+
+void SharedElevator::remove_tracer(uint64_t id) {
+  std::lock_guard lock(mutex_);
+  hub_.remove(id);
+  tracing_ = hub_.count() > 0;
+}
+
+void SharedElevator::peek_trace(uint64_t id, size_t max,
+                                std::vector<TraceEvent>* out,
+                                uint64_t* first) {
+  std::lock_guard lock(mutex_);
+  hub_.peek(id, max, clock_.now_ns(), out, first);
+}
+
+void SharedElevator::consume_trace(uint64_t id, uint64_t end) {
+  std::lock_guard lock(mutex_);
+  hub_.consume(id, end);
+}
+
+uint64_t SharedElevator::trace_waiting(uint64_t id) {
+  std::lock_guard lock(mutex_);
+  return hub_.waiting(id);
+}
+
+uint64_t SharedElevator::trace_waiting(const std::vector<uint64_t>& ids) {
+  std::lock_guard lock(mutex_);
+  uint64_t count = 0;
+  for (uint64_t id : ids)
+    count += hub_.waiting(id);
+  return count;
+}
+
+void SharedElevator::give_up_trace(uint64_t id) {
+  std::lock_guard lock(mutex_);
+  hub_.give_up(id);
 }
 
 }  // namespace elevmod

@@ -37,9 +37,7 @@ constexpr size_t kEventsPerMessage = 64;
 
 Tracers::Tracers(SharedElevator& elevator, EventLoop& loop,
                  Releaser& releaser)
-    : mutex_(elevator.mutex()),
-      hub_(elevator.hub()),
-      tracing_(elevator.tracing()),
+    : elevator_(elevator),
       loop_(loop),
       releaser_(releaser) {}
 
@@ -67,11 +65,7 @@ void Tracers::add(uint64_t id, UniqueFd fd) {
   if (getsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &room, &len) == 0)
     tracer.room = static_cast<size_t>(room);
   tracer.fd = std::move(fd);
-  {
-    std::lock_guard lock(mutex_);
-    hub_.add(id);
-    tracing_ = true;
-  }
+  elevator_.add_tracer(id);
   if (tracers_.size() == 1) {
     itimerspec every{{0, kFlushNs}, {0, kFlushNs}};
     if (timerfd_settime(flush_.get(), 0, &every, nullptr) != 0)
@@ -117,15 +111,12 @@ bool Tracers::evict_stalest(int64_t now_ms, int64_t stale_ms) {
   if (stalest == tracers_.end() ||
       now_ms - stalest->second.progress_ms < stale_ms)
     return false;
-  {
-    std::lock_guard lock(mutex_);
-    hub_.give_up(stalest->first);
-  }
+  elevator_.give_up_trace(stalest->first);
   // What it lost, then why it ends; room for both is always kept.
   if (send_to(stalest->first, stalest->second, true)) {
     TraceEvent ended;
     ended.kind = TraceEvent::Kind::ended;
-    ended.time_ns = wall_ns();
+    ended.time_ns = elevator_.now_ns();
     send(stalest->second.fd.get(), &ended, sizeof ended,
          MSG_DONTWAIT | MSG_NOSIGNAL);
   }
@@ -155,10 +146,7 @@ bool Tracers::send_to(uint64_t id, Tracer& tracer, bool final) {
     if (full && !final)
       return true;  // the rest waits until it has room
     uint64_t first;
-    {
-      std::lock_guard lock(mutex_);
-      hub_.peek(id, full ? 1 : kEventsPerMessage, wall_ns(), &batch_, &first);
-    }
+    elevator_.peek_trace(id, full ? 1 : kEventsPerMessage, &batch_, &first);
     if (batch_.empty())
       return true;
     bool lost_first = batch_.front().kind == TraceEvent::Kind::lost;
@@ -170,17 +158,12 @@ bool Tracers::send_to(uint64_t id, Tracer& tracer, bool final) {
     if (n < 0)
       return errno == EAGAIN;  // full: the rest waits until it has room
     tracer.queued += static_cast<size_t>(n);
-    std::lock_guard lock(mutex_);
-    hub_.consume(id, first + batch_.size() - (lost_first ? 1 : 0));
+    elevator_.consume_trace(id, first + batch_.size() - (lost_first ? 1 : 0));
   }
 }
 
 void Tracers::watch(uint64_t id, Tracer& tracer) {
-  bool behind;
-  {
-    std::lock_guard lock(mutex_);
-    behind = hub_.waiting(id) > 0;
-  }
+  bool behind = elevator_.trace_waiting(id) > 0;
   if (behind == tracer.behind)
     return;
   if (loop_.change(tracer.fd.get(), id,
@@ -197,11 +180,7 @@ void Tracers::drop(uint64_t id) {
   // release of the peer's, done off the loop.
   releaser_.release_connection(std::move(it->second.fd));
   tracers_.erase(it);
-  {
-    std::lock_guard lock(mutex_);
-    hub_.remove(id);
-    tracing_ = hub_.count() > 0;
-  }
+  elevator_.remove_tracer(id);
   if (tracers_.empty()) {
     itimerspec off{};
     timerfd_settime(flush_.get(), 0, &off, nullptr);
@@ -209,21 +188,17 @@ void Tracers::drop(uint64_t id) {
 }
 
 uint64_t Tracers::events_waiting() {
-  std::lock_guard lock(mutex_);
-  uint64_t count = 0;
+  std::vector<uint64_t> ids;
   for (auto& [id, tracer] : tracers_)
-    count += hub_.waiting(id);
-  return count;
+    ids.push_back(id);
+  return elevator_.trace_waiting(ids);
 }
 
 bool Tracers::poll_behind(int64_t timeout_ms) {
   std::vector<pollfd> behind;
-  {
-    std::lock_guard lock(mutex_);
-    for (auto& [id, tracer] : tracers_)
-      if (hub_.waiting(id) > 0)
-        behind.push_back({tracer.fd.get(), POLLOUT, 0});
-  }
+  for (auto& [id, tracer] : tracers_)
+    if (elevator_.trace_waiting(id) > 0)
+      behind.push_back({tracer.fd.get(), POLLOUT, 0});
   if (behind.empty() || timeout_ms <= 0)
     return false;
   poll(behind.data(), behind.size(), static_cast<int>(timeout_ms));
@@ -248,11 +223,8 @@ void Tracers::finish() {
     if (!poll_behind(left))
       break;
   }
-  {
-    std::lock_guard lock(mutex_);
-    for (auto& [id, tracer] : tracers_)
-      hub_.give_up(id);
-  }
+  for (auto& [id, tracer] : tracers_)
+    elevator_.give_up_trace(id);
   final_ = true;
   int64_t told_by = monotonic_ms() + kFinalLostMs;
   for (;;) {

@@ -1,17 +1,14 @@
 // The connections that follow the trace, and sending each what waits for it
-// in the ring (trace_hub.h).  The service's loop owns this; the ring is
-// shared with the calls, under the model's lock (shared_elevator.h).
+// in the ring (trace_hub.h).  The service's loop owns this; the ring is the
+// shared elevator's, which guards it (shared_elevator.h).
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <vector>
 
 #include "model/trace.h"
-#include "model/trace_hub.h"
 #include "service/event_loop.h"
 #include "service/shared_elevator.h"
 #include "wire/releaser.h"
@@ -75,9 +72,7 @@ class Tracers {
   // none is behind or the time is up.
   bool poll_behind(int64_t timeout_ms);
 
-  std::mutex& mutex_;
-  TraceHub& hub_;
-  std::atomic<bool>& tracing_;
+  SharedElevator& elevator_;  // its trace ring, under its lock
   EventLoop& loop_;
   Releaser& releaser_;
   UniqueFd flush_;  // a timer that sends the tracers what waits
