@@ -92,7 +92,7 @@ install(TARGETS modreport modvm_consumer modvm_producer modvm_rawcall
 # keeps the name and time out, so the same sources give the same bytes.
 set(GZIPPED)
 foreach(source man/consumer.1 man/producer.1 man/elevmod.1 man/cabgate-modvm.1
-    dist/changelog)
+    dist/changelog README.md docs/modules.md)
   get_filename_component(name ${source} NAME)
   set(gz ${CMAKE_CURRENT_BINARY_DIR}/gz/${name}.gz)
   add_custom_command(OUTPUT ${gz}
@@ -146,6 +146,11 @@ foreach(package cabgate libcabgate-dev)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/gz/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
 endforeach()
+# The guide, for whoever has only the package: the tools, and checking a
+# module with cabgate-modvm.
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/gz/README.md.gz
+  ${CMAKE_CURRENT_BINARY_DIR}/gz/modules.md.gz
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/cabgate COMPONENT tools)
 
 set(CPACK_PACKAGE_NAME cabgate)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -29,6 +29,10 @@ prefix=$scratch/prefix
 cmake --install "$BIN" --prefix "$prefix" >/dev/null ||
   { fail "cmake --install"; finish; exit 1; }
 libdir=$(dirname "$(find "$prefix" -name libcabgate.a)")
+for guide in README.md modules.md; do
+  expect "the guide $guide is there to read" \
+    "$(zcat "$prefix/share/doc/cabgate/$guide.gz" 2>&1 | head -n 1 | cut -c1-2)" "# "
+done
 for file in bin/consumer bin/producer bin/elevmod \
     share/man/man1/consumer.1.gz share/man/man1/producer.1.gz \
     share/man/man1/elevmod.1.gz include/cabgate.h \
