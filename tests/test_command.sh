@@ -27,4 +27,8 @@ gone() { ! pgrep -s "$tests" >/dev/null; }
 if wait_until gone; then ok; else
   fail "processes of the ended tests are left: $(pgrep -a -s "$tests")"
 fi
+# A label that names no test is a mistake, not a pass.
+"$root/scripts/test" -L no_such_label >"$scratch/out" 2>&1
+expect "a label with no test fails" "$?" 8
+expect "and says so" "$(grep -c 'No tests were found' "$scratch/out")" 1
 finish
