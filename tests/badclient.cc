@@ -368,19 +368,27 @@ int trace_fds(const char* path, int count) {
   return 0;
 }
 
-// A seqpacket socket of another program listening on `path`; with
-// `hangup`, it takes each connection's request and hangs up unanswered,
-// as a service that goes away mid-request.
-int foreign_listener(const char* path, bool hangup) {
+// Listens on `path` as a service would and says "ready"; -1 on failure.
+int listen_at(const char* path) {
   int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) ||
       listen(fd, 16))
-    return 1;
+    return -1;
   std::printf("ready\n");
   std::fflush(stdout);
+  return fd;
+}
+
+// A seqpacket socket of another program listening on `path`; with
+// `hangup`, it takes each connection's request and hangs up unanswered,
+// as a service that goes away mid-request.
+int foreign_listener(const char* path, bool hangup) {
+  int fd = listen_at(path);
+  if (fd < 0)
+    return 1;
   if (!hangup)
     hold();
   for (;;) {
@@ -398,15 +406,9 @@ int foreign_listener(const char* path, bool hangup) {
 // block in its release.  mode: "linger" sends the lingering socket after
 // the answer, "replyfd" with it, "silent" never answers.
 int fake_service(const char* path, const std::string& mode, int seconds) {
-  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) ||
-      listen(fd, 16))
+  int fd = listen_at(path);
+  if (fd < 0)
     return 1;
-  std::printf("ready\n");
-  std::fflush(stdout);
   std::vector<int> held;  // connections and stuck sockets' peers, kept open
   for (int count = 1;; ++count) {
     int client = accept(fd, nullptr, nullptr);

@@ -4,7 +4,6 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +11,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "wire/deadline.h"
 #include "wire/errors.h"
 #include "wire/unique_fd.h"
 
@@ -108,30 +108,17 @@ Writer::Result Writer::write(const std::string& text,
     s.pending = true;
   }
   s.ready.notify_one();
-  timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
+  const int64_t until =
+      timeout_ms < 0 ? kNoDeadline : monotonic_ms() + timeout_ms;
   for (;;) {
-    pollfd p{s.done.get(), POLLIN, 0};
-    timespec left{};
-    if (timeout_ms >= 0) {
-      timespec now;
-      clock_gettime(CLOCK_MONOTONIC, &now);
-      int64_t spent = (now.tv_sec - start.tv_sec) * 1000 +
-                      (now.tv_nsec - start.tv_nsec) / 1000000;
-      if (spent >= timeout_ms) {
-        *err = "cannot write to standard output: it took nothing for " +
-               std::to_string(timeout_ms) + " ms";
-        return Result::failed;
-      }
-      int64_t rest = timeout_ms - spent;
-      left = {static_cast<time_t>(rest / 1000),
-              static_cast<long>(rest % 1000) * 1000000L};
-    }
-    int n = ppoll(&p, 1, timeout_ms >= 0 ? &left : nullptr, wait_mask);
-    if (n < 0 && errno == EINTR)
+    int waited = wait_ready(s.done.get(), POLLIN, until, wait_mask);
+    if (waited == EINTR)
       return Result::interrupted;
-    if (n <= 0)
-      continue;
+    if (waited == ETIMEDOUT) {
+      *err = "cannot write to standard output: it took nothing for " +
+             std::to_string(timeout_ms) + " ms";
+      return Result::failed;
+    }
     uint64_t count;
     if (read(s.done.get(), &count, sizeof count) < 0)
       continue;

@@ -7,13 +7,9 @@
 
 #include <cstdint>
 
-namespace elevmod {
+#include "wire/deadline.h"  // monotonic_ms()
 
-inline int64_t monotonic_ms() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
-}
+namespace elevmod {
 
 inline int64_t wall_ns() {
   timespec t;

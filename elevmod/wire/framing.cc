@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -9,9 +10,13 @@ namespace elevmod {
 
 namespace {
 
-// One recvmsg with room for kMaxPassedFds descriptors, retried on EINTR.
-// The descriptors that came land in *fds, as this process's own.
-ssize_t receive(int fd, void* data, size_t size, int flags,
+// Most descriptors one message can carry (the kernel's SCM_MAX_FD).
+constexpr size_t kMostPerMessage = 253;
+
+// One recvmsg with room for `max_fds` descriptors (kMostPerMessage at
+// most), retried on EINTR.  The descriptors that came land in *fds, as
+// this process's own.
+ssize_t receive(int fd, void* data, size_t size, int flags, size_t max_fds,
                 std::vector<UniqueFd>* fds, int* msg_flags) {
   fds->clear();
   *msg_flags = 0;
@@ -19,9 +24,10 @@ ssize_t receive(int fd, void* data, size_t size, int flags,
   msghdr msg{};
   msg.msg_iov = &iov;
   msg.msg_iovlen = 1;
-  alignas(cmsghdr) char control[CMSG_SPACE(kMaxPassedFds * sizeof(int))];
+  alignas(cmsghdr) char control[CMSG_SPACE(kMostPerMessage * sizeof(int))];
   msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
+  msg.msg_controllen = CMSG_SPACE(std::min(max_fds, kMostPerMessage) *
+                                  sizeof(int));
   ssize_t n;
   do
     n = recvmsg(fd, &msg, flags | MSG_CMSG_CLOEXEC | MSG_TRUNC);
@@ -39,6 +45,22 @@ ssize_t receive(int fd, void* data, size_t size, int flags,
       fds->emplace_back(passed);
     }
   }
+  return n;
+}
+
+// One recvmsg into a byte, with no room for descriptors, retried on
+// EINTR; *msg_flags gets the message's flags.
+ssize_t receive_byte(int fd, int flags, int* msg_flags) {
+  char byte;
+  iovec iov{&byte, 1};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  ssize_t n;
+  do
+    n = recvmsg(fd, &msg, flags);
+  while (n < 0 && errno == EINTR);
+  *msg_flags = msg.msg_flags;
   return n;
 }
 
@@ -71,7 +93,7 @@ ssize_t receive_message(int fd, void* data, size_t size, UniqueFd* passed,
                         bool* truncated) {
   std::vector<UniqueFd> fds;
   int flags = 0;
-  ssize_t n = receive(fd, data, size, 0, &fds, &flags);
+  ssize_t n = receive(fd, data, size, 0, kMaxPassedFds, &fds, &flags);
   *truncated = (flags & (MSG_TRUNC | MSG_CTRUNC)) != 0;
   if (passed)
     *passed = fds.empty() || n < 0 ? UniqueFd() : std::move(fds.front());
@@ -83,18 +105,11 @@ ssize_t receive_plain_message(int fd, void* data, size_t size,
   // A peek with no room for descriptors installs none: the kernel only
   // says (MSG_CTRUNC) that the message carries some, and the queue keeps
   // its references.
-  char byte;
-  iovec probe{&byte, 1};
-  msghdr msg{};
-  msg.msg_iov = &probe;
-  msg.msg_iovlen = 1;
-  ssize_t n;
-  do
-    n = recvmsg(fd, &msg, MSG_PEEK | MSG_DONTWAIT);
-  while (n < 0 && errno == EINTR);
+  int flags = 0;
+  ssize_t n = receive_byte(fd, MSG_PEEK | MSG_DONTWAIT, &flags);
   if (n <= 0)
     return n;
-  if (msg.msg_flags & MSG_CTRUNC) {
+  if (flags & MSG_CTRUNC) {
     errno = EBADMSG;
     return -1;
   }
@@ -113,24 +128,24 @@ ssize_t receive_plain_message(int fd, void* data, size_t size,
 ssize_t peek_message(int fd, void* data, size_t size,
                      std::vector<UniqueFd>* fds, bool* more) {
   int flags = 0;
-  ssize_t n = receive(fd, data, size, MSG_PEEK | MSG_DONTWAIT, fds, &flags);
+  ssize_t n = receive(fd, data, size, MSG_PEEK | MSG_DONTWAIT, kMaxPassedFds,
+                      fds, &flags);
   // MSG_CTRUNC: more descriptors than fit, or none could be installed.
   *more = (flags & MSG_CTRUNC) != 0;
   return n;
 }
 
 bool discard_message(int fd) {
-  char byte;
-  iovec iov{&byte, 1};
-  msghdr msg{};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
   // No room for descriptors: the kernel drops its references to them.
-  ssize_t n;
-  do
-    n = recvmsg(fd, &msg, MSG_DONTWAIT);
-  while (n < 0 && errno == EINTR);
-  return n >= 0;
+  int flags = 0;
+  return receive_byte(fd, MSG_DONTWAIT, &flags) >= 0;
+}
+
+bool take_message(int fd, std::vector<UniqueFd>* fds) {
+  char byte;
+  int flags = 0;
+  return receive(fd, &byte, 1, MSG_DONTWAIT, kMostPerMessage, fds, &flags) >
+         0;
 }
 
 }  // namespace elevmod

@@ -48,6 +48,12 @@ ssize_t receive_plain_message(int fd, void* data, size_t size,
 ssize_t peek_message(int fd, void* data, size_t size,
                      std::vector<UniqueFd>* fds, bool* more);
 
+// Takes the next message whatever it holds, without waiting, its
+// descriptors (as many as one message can carry) landing in *fds as this
+// process's own.  For releasing what waits in a connection: nothing of it
+// is read.  False when there was none to take (or at EOF).
+bool take_message(int fd, std::vector<UniqueFd>* fds);
+
 // Takes the message that peek_message() looked at, dropping the queue's
 // references to its descriptors: after a peek without *more, the copies
 // still hold each, so no release here is the last.  False on error.

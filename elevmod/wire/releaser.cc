@@ -4,14 +4,13 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <deque>
 #include <mutex>
+
+#include "wire/framing.h"
 
 namespace elevmod {
 
@@ -51,36 +50,16 @@ void drop_linger(int fd) {
 }
 
 // Takes what waits unread in a connection.  The descriptors that came with
-// it are taken too (as many as one message may carry), so that each loses
-// its linger before this thread makes its last close; only those that do
-// not fit in this process's table are dropped by the kernel as they are.
+// it are taken too, so that each loses its linger before this thread makes
+// its last close; only those that do not fit in this process's table are
+// dropped by the kernel as they are.
 void drain(int fd) {
-  constexpr size_t kMostPerMessage = 253;  // the kernel's SCM_MAX_FD
   for (int i = 0; i < kDrainMessages; ++i) {
-    char byte;
-    iovec iov{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(kMostPerMessage * sizeof(int))];
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
+    std::vector<UniqueFd> passed;
+    if (!take_message(fd, &passed))
       return;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
-        continue;
-      size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-      for (size_t j = 0; j < count; ++j) {
-        int passed;
-        std::memcpy(&passed, CMSG_DATA(c) + j * sizeof(int), sizeof passed);
-        drop_linger(passed);
-        close(passed);
-      }
-    }
+    for (const UniqueFd& one : passed)
+      drop_linger(one.get());
   }
 }
 

@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "wire/deadline.h"
 #include "wire/errors.h"
 #include "wire/framing.h"
 #include "wire/releaser.h"
@@ -77,32 +77,6 @@ Releaser& client_releaser() {
   return *releaser;
 }
 
-int64_t now_ms() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
-
-// Waits until `fd` is ready for `events` (with fd < 0, until `until_ms`),
-// with the signal mask `mask` when it is given.  Returns 0 when ready,
-// ETIMEDOUT once `until_ms` has passed, EINTR when a signal that `mask`
-// lets through ended the wait.
-int wait_ready(int fd, short events, int64_t until_ms, const sigset_t* mask) {
-  for (;;) {
-    int64_t left = until_ms - now_ms();
-    if (left <= 0)
-      return ETIMEDOUT;
-    pollfd p{fd, events, 0};
-    timespec timeout{static_cast<time_t>(left / 1000),
-                     static_cast<long>(left % 1000) * 1000000L};
-    int n = ppoll(fd < 0 ? nullptr : &p, fd < 0 ? 0 : 1, &timeout, mask);
-    if (n > 0)
-      return 0;
-    if (n < 0 && errno == EINTR && mask)
-      return EINTR;
-  }
-}
-
 // Connects without blocking: a service whose backlog is full (stopped, or
 // not accepting for now) is tried again until `until_ms`.  Returns 0 with
 // the connection in *fd, or the errno of what failed.
@@ -123,11 +97,11 @@ int connect_within(const std::string& path, int64_t until_ms,
     if (errno != EAGAIN)
       return errno;
     int waited = wait_ready(-1, 0, std::min(until_ms,
-                                            now_ms() + kConnectRetryMs),
+                                            monotonic_ms() + kConnectRetryMs),
                             mask);
     if (waited == EINTR)
       return EINTR;
-    if (now_ms() >= until_ms)
+    if (monotonic_ms() >= until_ms)
       return ETIMEDOUT;
   }
 }
@@ -188,7 +162,7 @@ struct Connection {
 // and the service said yes.
 int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
              std::string* err, UniqueFd* kept, const sigset_t* mask) {
-  const int64_t until = now_ms() + kClientTimeoutSeconds * 1000;
+  const int64_t until = monotonic_ms() + kClientTimeoutSeconds * 1000;
   const std::string interrupted = "interrupted while asking " + path;
   // A service flooded with connections may drop ours before it has read
   // anything from it: then nothing was asked, and asking again is safe.
