@@ -179,7 +179,8 @@ fi
 # lingers) each hold up a releasing thread and nothing else: with 140 of
 # them blocked, clients are told the service is busy (run does not go on
 # unattached), hundreds of descriptors more are refused, not kept, and once
-# the peer lets go, all is as before.  The service is held while the
+# the peer lets go, all is as before; likewise with every releasing thread
+# blocked.  The service is held while the
 # requests are sent, so that its copies are the last of each socket.
 if want blockedrelease; then
   prlimit --nofile=2048 "$ELEVMOD" load --max-waiting 999005
@@ -213,6 +214,26 @@ if want blockedrelease; then
     settled() { [ "$(fd_count "$pid")" -le "$before" ]; }
     wait_until settled
     expect "no descriptor kept" "$(fd_count "$pid")" "$before"
+    # As many blocked closes as the releaser has threads: new clients are
+    # still told at once, not left to wait for an answer, and their
+    # connections are released once there is room.
+    stop "$pid"
+    "$BADCLIENT" "$sock" nestedlinger 256 120 >"$scratch/nested" &
+    nester=$!
+    wait_while_alive $nester sent_or_done
+    kill -CONT "$pid"
+    wait_while_alive $nester ready_or_gone
+    expect "requests up to the releaser's threads answered" \
+      "$(grep -c '^reply \(11\|22\)$' "$scratch/nested")" 256
+    check "status with every releasing thread blocked" 1 "" \
+      "elevmod: status: $busy"$'\n' "$ELEVMOD" status
+    check "unload with every releasing thread blocked" 1 "" \
+      "elevmod: unload: $busy"$'\n' "$ELEVMOD" unload
+    kill $nester
+    wait $nester 2>/dev/null
+    wait_until answered
+    wait_until settled
+    expect "no descriptor kept after a full releaser" "$(fd_count "$pid")" "$before"
   fi
   kill $nester 2>/dev/null
   wait $nester 2>/dev/null

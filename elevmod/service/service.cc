@@ -32,14 +32,16 @@ constexpr int64_t kClientIdleMs = 1000;
 constexpr size_t kTraceBacklog = 65536;
 // What the releaser may hold: while it holds kReleaseBusy descriptors (as
 // many closes blocked by peers), new clients are answered that the service
-// is busy; from kReleaseFull on, new connections wait in the socket's
-// backlog.  Each blocked close has a thread, so quick ones never wait
-// behind it.
+// is busy; from kReleaseFull on, they are still answered so, at once, but
+// their connections are kept (with the clients, at most kMaxClients) until
+// the releaser has room for them, and beyond that new connections wait in
+// the socket's backlog.  Each blocked close has a thread, so quick ones
+// never wait behind it.
 constexpr size_t kReleaseBusy = 128;
 constexpr size_t kReleaseFull = 256;
 constexpr size_t kReleaseThreads = kReleaseFull;
-// Descriptors kept free of listeners: clients, tracers, what waits to be
-// released, a request's, the loop's own.
+// Descriptors kept free of listeners: clients (and kept connections),
+// tracers, what waits to be released, a request's, the loop's own.
 constexpr size_t kReservedFds =
     kMaxClients + Service::kMaxTracers + kReleaseFull + kMaxPassedFds + 64;
 // How long the socket rests when no client can be accepted.
@@ -171,6 +173,7 @@ int Service::run() {
     }
     for (int i = 0; i < n && !done_; ++i)
       on_event(events[i].data.u64, events[i].events);
+    release_parked(false);
     if (!done_ && !accepting_ && monotonic_ms() >= accept_resumes_ms_)
       resume_accepting();
     expire_clients();
@@ -208,7 +211,7 @@ void Service::resume_accepting() {
   // Out of descriptors or with too much to release, the socket waits.
   if (!spare_)
     spare_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
-  if (!spare_ || releaser_.held() >= kReleaseFull) {
+  if (!spare_ || (releaser_.held() >= kReleaseFull && !room_to_park())) {
     accept_resumes_ms_ = monotonic_ms() + kAcceptBackoffMs;
     return;
   }
@@ -255,11 +258,42 @@ int Service::room_for_client() {
   return EAGAIN;
 }
 
+bool Service::refuse_and_park(UniqueFd fd) {
+  if (parked_.empty())
+    warn("%zu descriptors wait to be released (%zu threads at it): keeping "
+         "new connections, unread, until there is room",
+         releaser_.held(), releaser_.threads());
+  ucred peer{};
+  socklen_t len = sizeof peer;
+  Reply reply;
+  reply.error = getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &len) == 0 &&
+                        uid_is_trusted(peer.uid)
+                    ? EAGAIN
+                    : EPERM;
+  send(fd.get(), &reply, sizeof reply, MSG_DONTWAIT | MSG_NOSIGNAL);
+  parked_.push_back(std::move(fd));
+  if (room_to_park())
+    return true;
+  warn("%zu connections wait for the releaser: new connections wait",
+       parked_.size());
+  return false;
+}
+
+bool Service::room_to_park() const {
+  return parked_.size() + clients_.size() < kMaxClients;
+}
+
+void Service::release_parked(bool all) {
+  while (!parked_.empty() && (all || releaser_.held() < kReleaseFull)) {
+    releaser_.release_connection(std::move(parked_.front()));
+    parked_.pop_front();
+  }
+}
+
 void Service::accept_clients() {
   for (;;) {
-    if (releaser_.held() >= kReleaseFull) {
-      warn("%zu descriptors wait to be released (%zu threads at it): new "
-           "connections wait", releaser_.held(), releaser_.threads());
+    bool full = releaser_.held() >= kReleaseFull;
+    if (full && !room_to_park()) {
       pause_accepting();
       return;
     }
@@ -283,6 +317,15 @@ void Service::accept_clients() {
       else if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED)
         warn("accept on %s: %s", path_.c_str(), errno_text(errno).c_str());
       return;
+    }
+    if (full) {
+      // Nothing of it is read, and it is not closed here: whatever it sent
+      // may hold up the last close of a descriptor.
+      if (!refuse_and_park(std::move(fd))) {
+        pause_accepting();
+        return;
+      }
+      continue;
     }
     if (refusal == 0)
       refusal = room_for_client();
@@ -331,6 +374,7 @@ void Service::shut_down() {
   done_ = true;
   attachments_.stop_all();
   unlisten_socket(path_, &listening_);
+  release_parked(true);  // never closed here, even at the end
   tracers_.finish();
   report_suppressed(true);
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,13 @@ class Service {
   // Why a new client cannot be served now (0: it can): the releaser holds
   // too much.
   int room_for_client();
+  // With the releaser full: answers a new client that the service is busy
+  // and keeps its connection for release_parked().  False when no more may
+  // be kept.
+  bool refuse_and_park(UniqueFd fd);
+  bool room_to_park() const;
+  // Hands what was kept to the releaser as it has room (all of it: at once).
+  void release_parked(bool all);
   void pause_accepting();
   void resume_accepting();
   void make_room();
@@ -106,6 +114,8 @@ class Service {
   int64_t accept_resumes_ms_ = 0;
 
   Releaser releaser_;
+  // Connections answered while the releaser was full, for it to release.
+  std::deque<UniqueFd> parked_;
   SharedElevator elevator_;
   ConnectionTable clients_;
   Tracers tracers_;
