@@ -12,7 +12,8 @@ set(CABGATE_INSTALL_DIRS ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR}/man1
   ${CMAKE_INSTALL_LIBDIR}/cmake/cabgate
   ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
   ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions
-  ${CMAKE_INSTALL_DATADIR}/systemd/user ${CMAKE_INSTALL_DATADIR}/doc/cabgate
+  ${CMAKE_INSTALL_DATADIR}/systemd/user
+  ${CMAKE_INSTALL_DATADIR}/doc/cabgate/examples/skeleton
   ${CMAKE_INSTALL_DATADIR}/doc/libcabgate-dev
   ${CMAKE_INSTALL_DATADIR}/cabgate/modvm/patches
   ${CMAKE_INSTALL_DATADIR}/cabgate/modvm/guest
@@ -151,6 +152,10 @@ endforeach()
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/gz/README.md.gz
   ${CMAKE_CURRENT_BINARY_DIR}/gz/modules.md.gz
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/cabgate COMPONENT tools)
+# And a module to start from, which the bench passes.
+install(FILES modvm/skeleton/Makefile modvm/skeleton/skeleton.c
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/cabgate/examples/skeleton
+  COMPONENT tools)
 
 set(CPACK_PACKAGE_NAME cabgate)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

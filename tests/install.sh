@@ -33,6 +33,11 @@ for guide in README.md modules.md; do
   expect "the guide $guide is there to read" \
     "$(zcat "$prefix/share/doc/cabgate/$guide.gz" 2>&1 | head -n 1 | cut -c1-2)" "# "
 done
+for file in Makefile skeleton.c; do
+  expect "the module skeleton's $file is there to copy" \
+    "$(cmp "$prefix/share/doc/cabgate/examples/skeleton/$file" \
+      "$(dirname "$0")/../modvm/skeleton/$file" 2>&1 && echo same)" same
+done
 for file in bin/consumer bin/producer bin/elevmod \
     share/man/man1/consumer.1.gz share/man/man1/producer.1.gz \
     share/man/man1/elevmod.1.gz include/cabgate.h \
