@@ -71,7 +71,7 @@ install(PROGRAMS scripts/modvm DESTINATION ${CMAKE_INSTALL_BINDIR}
   RENAME cabgate-modvm COMPONENT tools)
 install(FILES
   modvm/patches/0001-cabgate-add-elevator-system-calls-answered-by-a-modu.patch
-  modvm/patches/0002-x86-syscalls-wire-up-the-elevator-system-calls-as-32.patch
+  modvm/patches/0002-x86-syscalls-let-CONFIG_CABGATE-give-323-to-325-to-t.patch
   modvm/patches/0003-cabgate-add-KUnit-tests.patch
   DESTINATION ${MODVM_DATA}/patches COMPONENT tools)
 install(FILES modvm/kernel.config modvm/debug.config modvm/kasan.config

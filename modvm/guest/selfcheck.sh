@@ -117,6 +117,18 @@ expect "...and is warned about" "$(logged 'unregistering operations that are not
 wait $caller
 rmmod careless cabgate_test
 expect "the careless modules unload" "$?" 0
+# Two unregisterings at once while a call is inside: neither returns
+# before the call does.
+expect "a careful load" "$(careless unregister_twice)" ""
+./rawcall 323 >/tmp/race &
+caller=$!
+wait_for in_call
+expect "...has the unregisterings start while the call is inside" \
+  "$(./rawcall 324 0 1 2)" 0
+wait $caller
+rmmod careless
+expect "two unregisterings both wait for the call" \
+  "$(logged 'careless: both unregisters waited for the call')" logged
 # Nothing else from the kernel: no warning, BUG or report.
 expect "the kernel's other warnings" "$(dmesg -r | sed -n '/modvm: checks begin/,$p' |
   grep -E '^<[0-4]>' |
