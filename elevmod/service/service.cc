@@ -50,6 +50,14 @@ constexpr int64_t kAcceptBackoffMs = 100;
 // a paused socket).
 constexpr int kHousekeepingMs = 1000;
 
+// Whether the peer of connection `fd` runs as this service's user or root;
+// *peer gets its credentials.
+bool peer_trusted(int fd, ucred* peer) {
+  socklen_t len = sizeof *peer;
+  return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, peer, &len) == 0 &&
+         uid_is_trusted(peer->uid);
+}
+
 // The signals that end the service cleanly.
 sigset_t ending_signals() {
   sigset_t set;
@@ -264,12 +272,8 @@ bool Service::refuse_and_park(UniqueFd fd) {
          "new connections, unread, until there is room",
          releaser_.held(), releaser_.threads());
   ucred peer{};
-  socklen_t len = sizeof peer;
   Reply reply;
-  reply.error = getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &len) == 0 &&
-                        uid_is_trusted(peer.uid)
-                    ? EAGAIN
-                    : EPERM;
+  reply.error = peer_trusted(fd.get(), &peer) ? EAGAIN : EPERM;
   send(fd.get(), &reply, sizeof reply, MSG_DONTWAIT | MSG_NOSIGNAL);
   parked_.push_back(std::move(fd));
   if (room_to_park())
@@ -336,10 +340,7 @@ void Service::accept_clients() {
     // Checked before anything is read from it: a peer of another user is
     // only ever answered EPERM, and whatever it sent is released unread.
     ucred peer{};
-    socklen_t len = sizeof peer;
-    bool allowed = getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &len) == 0 &&
-                   uid_is_trusted(peer.uid);
-    if (!allowed) {
+    if (!peer_trusted(fd.get(), &peer)) {
       warn("refused a client of user %u (pid %d): not this service's user",
            peer.uid, peer.pid);
       refusal = EPERM;

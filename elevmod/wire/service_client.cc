@@ -48,13 +48,15 @@ UniqueFd connect_socket(const std::string& path, int timeout_seconds) {
 }
 
 bool peer_is_trusted(int fd, const std::string& path, bool read_only,
-                     std::string* err) {
+                     std::string* err, pid_t* pid) {
   ucred peer{};
   socklen_t len = sizeof peer;
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0) {
     *err = "cannot tell who serves " + path + ": " + errno_text(errno);
     return false;
   }
+  if (pid)
+    *pid = peer.pid;
   if (uid_is_trusted(peer.uid) || (read_only && geteuid() == 0))
     return true;
   *err = "refusing the service on " + path + ": it runs as user " +
@@ -190,12 +192,8 @@ int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
       return rc;
     }
     bool read_only = verb == Verb::status || verb == Verb::trace;
-    if (!peer_is_trusted(fd.get(), path, read_only, err))
+    if (!peer_is_trusted(fd.get(), path, read_only, err, &service_pid))
       return EACCES;
-    ucred peer{};
-    socklen_t len = sizeof peer;
-    if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &len) == 0)
-      service_pid = peer.pid;
     for (;;) {
       sent = send_message(fd.get(), &request, sizeof request, pass_fd);
       send_error = sent ? 0 : errno ? errno : EPROTO;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/types.h>
 
 #include <cerrno>
 #include <string>
@@ -25,9 +26,9 @@ UniqueFd connect_socket(const std::string& path, int timeout_seconds);
 // Checks that the peer of a connected socket runs as this process's user or
 // as root, the only ones a client may hand anything to; root may also read
 // (`read_only`) another user's service.  Returns false with *err naming the
-// user that serves `path`.
+// user that serves `path`; *pid, when given, gets the peer's pid.
 bool peer_is_trusted(int fd, const std::string& path, bool read_only,
-                     std::string* err);
+                     std::string* err, pid_t* pid = nullptr);
 
 // One request to the service at `path` and its reply.  Returns 0, or the
 // errno of what failed: ENOENT/ECONNREFUSED when no service is loaded,
