@@ -1,7 +1,6 @@
 #include "cli/writer.h"
 
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 
 #include "wire/deadline.h"
 #include "wire/errors.h"
+#include "wire/threads.h"
 #include "wire/unique_fd.h"
 
 namespace elevmod {
@@ -72,17 +72,8 @@ bool Writer::start(std::string* err) {
   }
   // No signal is ever handled on the writing thread: the follower's own
   // thread takes them in its waits.
-  sigset_t all, old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   auto* arg = new std::shared_ptr<Shared>(shared);
-  pthread_t thread;
-  int rc = pthread_create(&thread, &attr, thread_main, arg);
-  pthread_attr_destroy(&attr);
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  int rc = start_quiet_thread(thread_main, arg, 0);
   if (rc != 0) {
     delete arg;
     *err = "cannot start a thread: " + errno_text(rc);

@@ -1,7 +1,5 @@
 #include "wire/releaser.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -11,6 +9,7 @@
 #include <mutex>
 
 #include "wire/framing.h"
+#include "wire/threads.h"
 
 namespace elevmod {
 
@@ -38,6 +37,8 @@ constexpr int kDrainMessages = 64;
 // stay idle before they end.
 constexpr size_t kIdleThreads = 4;
 constexpr std::chrono::seconds kIdleEnd{10};
+// A releasing thread only closes.
+constexpr size_t kThreadStack = 64 * 1024;
 
 // A socket closed with no linger never waits for its peer to take what it
 // has queued.
@@ -138,23 +139,11 @@ void Releaser::add(Job job) {
   s.jobs.push_back(std::move(job));
   // Every thread may be blocked in a close: then a new one takes this.
   if (s.idle < s.jobs.size() && s.threads < s.max_threads) {
-    // Signals stay blocked on the releasing threads: the service reads its
-    // own through a signalfd.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, 64 * 1024);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     auto* arg = new std::shared_ptr<Shared>(shared_);
-    pthread_t thread;
-    if (pthread_create(&thread, &attr, thread_main, arg) == 0)
+    if (start_quiet_thread(thread_main, arg, kThreadStack) == 0)
       ++s.threads;
     else
       delete arg;  // the threads there are take it in turn
-    pthread_attr_destroy(&attr);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
   }
   s.ready.notify_one();
 }
