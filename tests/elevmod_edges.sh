@@ -180,22 +180,34 @@ fi
 # them blocked, clients are told the service is busy (run does not go on
 # unattached), hundreds of descriptors more are refused, not kept, and once
 # the peer lets go, all is as before; likewise with every releasing thread
-# blocked.  The service is held while the
-# requests are sent, so that its copies are the last of each socket.
+# blocked.
 if want blockedrelease; then
   prlimit --nofile=2048 "$ELEVMOD" load --max-waiting 999005
   pid=$(service_pid 999005)
   before=$(fd_count "$pid")
-  stop "$pid"
-  "$BADCLIENT" "$sock" nestedlinger 140 120 >"$scratch/nested" &
-  nester=$!
   sent_or_done() { has_line "$scratch/nested" 'sent\|no loopback'; }
-  wait_while_alive $nester sent_or_done
-  kill -CONT "$pid"
+  ready_or_gone() { has_line "$scratch/nested" ready; }
+  answered() { "$ELEVMOD" status >/dev/null 2>&1; }
+  settled() { [ "$(fd_count "$pid")" -le "$before" ]; }
+  # block_closes N: N requests whose closes the peer blocks, sent while the
+  # service is held, so that its copies are the last of each socket.
+  block_closes() {
+    stop "$pid"
+    "$BADCLIENT" "$sock" nestedlinger "$1" 120 >"$scratch/nested" &
+    nester=$!
+    wait_while_alive $nester sent_or_done
+    kill -CONT "$pid"
+  }
+  # let_go: the peer lets go of them all, and the service answers again.
+  let_go() {
+    kill $nester
+    wait $nester 2>/dev/null
+    wait_until answered
+  }
+  block_closes 140
   if has_line "$scratch/nested" 'no loopback'; then
     skip "blocked closes need a loopback interface"
   else
-    ready_or_gone() { has_line "$scratch/nested" ready; }
     wait_while_alive $nester ready_or_gone
     expect "requests carrying sockets refused" \
       "$(grep -c '^reply 22$' "$scratch/nested")" 140
@@ -206,22 +218,14 @@ if want blockedrelease; then
       "elevmod: run: cannot attach: $busy"$'\n' "$ELEVMOD" run "$RAWCALL" 323
     check "descriptors refused while closes are blocked" 0 $'replies 11=600\n' \
       "" "$BADCLIENT" "$sock" fdspam 600
-    kill $nester
-    wait $nester 2>/dev/null
-    answered() { "$ELEVMOD" status >/dev/null 2>&1; }
-    wait_until answered
+    let_go
     check "run once the closes are done" 0 $'0\n' "" "$ELEVMOD" run "$RAWCALL" 323
-    settled() { [ "$(fd_count "$pid")" -le "$before" ]; }
     wait_until settled
     expect "no descriptor kept" "$(fd_count "$pid")" "$before"
     # As many blocked closes as the releaser has threads: new clients are
     # still told at once, not left to wait for an answer, and their
     # connections are released once there is room.
-    stop "$pid"
-    "$BADCLIENT" "$sock" nestedlinger 256 120 >"$scratch/nested" &
-    nester=$!
-    wait_while_alive $nester sent_or_done
-    kill -CONT "$pid"
+    block_closes 256
     wait_while_alive $nester ready_or_gone
     expect "requests up to the releaser's threads answered" \
       "$(grep -c '^reply \(11\|22\)$' "$scratch/nested")" 256
@@ -229,9 +233,7 @@ if want blockedrelease; then
       "elevmod: status: $busy"$'\n' "$ELEVMOD" status
     check "unload with every releasing thread blocked" 1 "" \
       "elevmod: unload: $busy"$'\n' "$ELEVMOD" unload
-    kill $nester
-    wait $nester 2>/dev/null
-    wait_until answered
+    let_go
     wait_until settled
     expect "no descriptor kept after a full releaser" "$(fd_count "$pid")" "$before"
   fi
