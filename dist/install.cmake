@@ -69,6 +69,9 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/cabgate.pc
 set(MODVM_DATA ${CMAKE_INSTALL_DATADIR}/cabgate/modvm)
 install(PROGRAMS scripts/modvm DESTINATION ${CMAKE_INSTALL_BINDIR}
   RENAME cabgate-modvm COMPONENT tools)
+file(WRITE ${CMAKE_BINARY_DIR}/modvm-version "${PROJECT_VERSION}\n")
+install(FILES ${CMAKE_BINARY_DIR}/modvm-version DESTINATION ${MODVM_DATA}
+  RENAME version COMPONENT tools)
 install(FILES
   modvm/patches/0001-cabgate-add-elevator-system-calls-answered-by-a-modu.patch
   modvm/patches/0002-x86-syscalls-let-CONFIG_CABGATE-give-323-to-325-to-t.patch

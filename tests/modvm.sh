@@ -185,10 +185,43 @@ PASS contract
     expect "...and no stamp of a build" "$(ls "$cache")" "linux-6.1-kasan
 linux-6.1-kasan.log"
     ;;
-  usage)
-    check "an unknown check" 2 "" \
-      "modvm: unknown check 'bogus' (the checks: init-error,unload,contract,scenario,stress,leaks,reload,fuzz)
-" "$modvm" check --only contract,bogus --module "$root/modvm/modules"
+  signals)
+    # Ctrl-C (INT), TERM and HUP end the guest and everything the bench
+    # started at once, and say so.  INT is let through to a background
+    # job as a terminal would deliver it.
+    descendants() {
+      local child
+      for child in $(pgrep -P "$1"); do echo "$child"; descendants "$child"; done
+    }
+    for signal in INT TERM HUP; do
+      python3 -c 'import os, signal, sys
+signal.signal(signal.SIGINT, signal.SIG_DFL)
+os.execvp(sys.argv[1], sys.argv[1:])' "$modvm" run -- sleep 600 \
+        >"$scratch/out" 2>"$scratch/err" &
+      bench=$!
+      guest=''
+      for _ in $(seq 600); do
+        for pid in $(descendants $bench); do
+          [ "$(cat "/proc/$pid/comm" 2>/dev/null)" != qemu-system-x86 ] || guest=$pid
+        done
+        [ -z "$guest" ] || break
+        sleep 0.1
+      done
+      [ -n "$guest" ] || { fail "$signal: no guest started"; kill -KILL $bench; continue; }
+      kill -"$signal" $bench
+      for _ in $(seq 100); do kill -0 $bench 2>/dev/null || break; sleep 0.1; done
+      if kill -0 $bench 2>/dev/null; then
+        fail "$signal: the bench still runs 10 s after"
+        kill -KILL $bench
+      fi
+      wait $bench
+      status=$?
+      for _ in $(seq 100); do kill -0 "$guest" 2>/dev/null || break; sleep 0.1; done
+      expect "$signal: the status" $status $((128 + $(kill -l "$signal")))
+      expect "$signal: what it says" "$(cat "$scratch/err")" \
+        "modvm: interrupted (SIG$signal): stopping the guest and everything it started"
+      expect "$signal: the guest is gone" "$(kill -0 "$guest" 2>/dev/null && echo running)" ""
+    done
     ;;
 esac
 finish

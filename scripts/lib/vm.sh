@@ -66,7 +66,14 @@ vm_boot() {
     echo "vm: KVM did not boot this kernel; using TCG" >&2
   fi
   [ "$log" == - ] || : >"$log"
-  (vm_qemu tcg "$log" "$timeout" "$kernel" "$initrd" "$append" "$@")
+  if [ "$log" == - ]; then
+    (vm_qemu tcg "$log" "$timeout" "$kernel" "$initrd" "$append" "$@")
+    return
+  fi
+  # In the background and waited for: a caller's trap on INT or TERM runs
+  # at once, not after the guest's end.
+  vm_qemu tcg "$log" "$timeout" "$kernel" "$initrd" "$append" "$@" &
+  wait $!
 }
 
 # vm_tail LOG: the guest's last lines, for a failure.

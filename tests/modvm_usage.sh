@@ -1,0 +1,35 @@
+# The module bench's usage errors: each named in one line, status 2,
+# before anything is installed or built (these run in the default suite,
+# with no kernel tree).
+# shellcheck source=lib.sh
+source "$(dirname "$0")/lib.sh"
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+modvm=$root/scripts/modvm
+mods=$root/modvm/modules
+checks=init-error,unload,contract,scenario,stress,leaks,reload,fuzz
+
+while IFS='|' read -r name err args; do
+  read -r -a argv <<<"$args"
+  check "$name" 2 "" "modvm: $err
+" "$modvm" "${argv[@]}"
+done <<EOF_CASES
+an unknown check|unknown check 'bogus' (the checks: $checks)|check --only contract,bogus --module $mods
+a seed that is not a number|--seed wants a number, not 'abc'|check --seed abc --module $mods
+an unknown format|unknown format 'xml' (want text or ktap)|check --format xml --module $mods
+a module without its value|--module wants a value|check --module
+a value that is an option|--proc wants a value|check --proc --module $mods
+--proc without --module|--proc names the /proc file of the modules given with --module|check --proc /proc/elevator
+an option of check given to run|--keep is an option of check, not of run|run --keep
+an option of run given to check|--gdb is an option of run, not of check|check --gdb
+a module given to build|--module is not an option of build|build --module $mods
+an unknown option|unknown option '--bogus' (scripts/modvm --help lists them)|check --bogus
+an unknown kernel|unknown kernel '5.10' (want 6.1 or 6.12)|build --kernel 5.10
+a module that is not there|no module /nonexistent|run --module /nonexistent
+a folder without modules|no .ko files in $root/man|check --module $root/man
+EOF_CASES
+
+version=$(sed -n 's/^project(cabgate VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+check "--version" 0 "modvm (cabgate) $version
+" "" "$modvm" --version
+finish
