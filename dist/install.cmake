@@ -84,7 +84,7 @@ install(FILES modvm/guest/init modvm/guest/selfcheck.sh
   DESTINATION ${MODVM_DATA}/guest COMPONENT tools)
 install(FILES modvm/testmod/Makefile modvm/testmod/cabgate_test.c
   modvm/testmod/careless.c modvm/testmod/crash_test.c modvm/testmod/hang_test.c
-  modvm/testmod/init_fails.c
+  modvm/testmod/init_fails.c modvm/testmod/modvm_watch.c
   DESTINATION ${MODVM_DATA}/testmod COMPONENT tools)
 install(FILES scripts/lib/packages.sh scripts/lib/vm.sh
   DESTINATION ${MODVM_DATA}/lib COMPONENT tools)

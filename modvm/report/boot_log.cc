@@ -217,14 +217,17 @@ Judged judge_boot(const Boot& boot, const std::vector<std::string>& checks,
     }
     if (result == printed.passed.end() && printed.fresh_boot) {
       // The kernel gives some reports once per boot (KASAN's first, a
-      // WARN_ONCE; lockdep turns itself off), so no later check of this
-      // boot could be trusted to pass.
+      // WARN_ONCE; lockdep turns itself off), and what a module left
+      // behind trips its next load, so no later check of this boot could
+      // be trusted.
       if (keep_going) {
         judged.remaining.push_back(check);
         continue;
       }
       verdict.result = Verdict::Result::not_run;
-      verdict.title = "not run: the kernel already reported a fault in " + reporter +
+      verdict.title = (reports[reporter].empty()
+                           ? "not run: " + reporter + " left the module's traces behind"
+                           : "not run: the kernel already reported a fault in " + reporter) +
                       " (--keep-going runs the checks left in a fresh boot)";
       judged.verdicts.push_back(verdict);
       continue;

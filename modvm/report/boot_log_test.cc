@@ -64,6 +64,22 @@ TEST(BootLog, AKernelReportFailsItsCheckAndTheRestRunOnlyInAFreshBoot) {
   EXPECT_EQ(going.remaining, (std::vector<std::string>{"contract", "stress"}));
 }
 
+TEST(BootLog, WhatAModuleLeftBehindIsOneFaultNotAFaultOfEveryCheckAfter) {
+  Boot boot;
+  boot.out = {"KTAP version 1", "1..3", kLoaded,
+              "# unload: /proc/elevator is still there after rmmod",
+              "# modvm: time unload 3.0", "not ok 1 unload", "# modvm: fresh boot"};
+  boot.console = {"[ 1.0] modvm: check unload begins"};
+  Judged judged = judge_boot(boot, kChecks, elevator(), false);
+  ASSERT_EQ(judged.verdicts.size(), 3u);
+  EXPECT_EQ(judged.verdicts[0].title, "/proc/elevator is still there after rmmod");
+  EXPECT_EQ(judged.verdicts[1].title,
+            "not run: unload left the module's traces behind (--keep-going runs the checks "
+            "left in a fresh boot)");
+  EXPECT_EQ(judge_boot(boot, kChecks, elevator(), true).remaining,
+            (std::vector<std::string>{"contract", "stress"}));
+}
+
 TEST(BootLog, AGuestThatHungFailsItsCheckAndTheRestAreNotRunUnlessKeepGoing) {
   Boot boot;
   boot.out = {"KTAP version 1", "1..3", "ok 1 unload"};
