@@ -1,6 +1,7 @@
 #include "boot_log.h"
 
 #include <regex>
+#include <set>
 #include <sstream>
 
 namespace modvm {
@@ -166,8 +167,21 @@ Judged judge_boot(const Boot& boot, const std::vector<std::string>& checks,
     for (std::string& frame : module_frames(reports[check], module.name))
       frames.push_back(frame);
   }
-  std::map<std::string, std::string> lines = module.lines ? module.lines(frames)
-                                                          : std::map<std::string, std::string>{};
+  std::map<std::string, std::string> lines;
+  if (module.lines) {
+    // A return address is looked up one byte back, in the call.
+    std::set<std::string> returns;
+    for (const auto& [check, report] : reports)
+      for (const std::string& frame : return_frames(report, module.name))
+        returns.insert(frame);
+    std::vector<std::string> asked;
+    for (const std::string& frame : frames)
+      asked.push_back(returns.count(frame) ? before_return(frame) : frame);
+    std::map<std::string, std::string> found = module.lines(asked);
+    for (std::size_t i = 0; i < frames.size(); ++i)
+      if (auto at = found.find(asked[i]); at != found.end())
+        lines[frames[i]] = at->second;
+  }
   Locate locate = [&](std::string_view frame) {
     std::string key(frame.substr(0, frame.find(' ')));
     auto at = lines.find(key);

@@ -64,6 +64,36 @@ TEST(BootLog, AKernelReportFailsItsCheckAndTheRestRunOnlyInAFreshBoot) {
   EXPECT_EQ(going.remaining, (std::vector<std::string>{"contract", "stress"}));
 }
 
+// A backtrace's entry is the address after a call, the statement after
+// the faulty one; a faulting instruction is its own.
+TEST(BootLog, AReturnAddressIsLookedUpInTheCallItReturnsFrom) {
+  Module module = elevator();
+  std::vector<std::string> asked;
+  module.lines = [&asked](const std::vector<std::string>& frames) {
+    asked = frames;
+    std::map<std::string, std::string> lines;
+    for (const std::string& frame : frames)
+      lines[frame] = frame == "car_fn+0x2f/0x80" ? "elevator.c:142" : "elevator.c:300";
+    return lines;
+  };
+  Boot boot;
+  boot.out = {"KTAP version 1", "1..3", kLoaded, "# modvm: time unload 3.0", "not ok 1 unload"};
+  boot.console = {"[ 1.0] modvm: check unload begins",
+                  "[ 2.0] BUG: unable to handle page fault for address: 0000000000000008",
+                  "[ 2.1] RIP: 0010:sample_fn+0x10/0x60 [m]",
+                  "[ 2.2] Call Trace:",
+                  "[ 2.3]  car_fn+0x30/0x80 [m]",
+                  "[ 2.4]  sample_fn+0x0/0x60 [m]"};
+  Judged judged = judge_boot(boot, kChecks, module, false);
+  EXPECT_EQ(asked, (std::vector<std::string>{"sample_fn+0x10/0x60", "car_fn+0x2f/0x80",
+                                             "sample_fn+0x0/0x60"}));
+  Lines body = {"BUG: unable to handle page fault for address: 0000000000000008",
+                "RIP: 0010:sample_fn+0x10/0x60 [m] (elevator.c:300)",
+                " car_fn+0x30/0x80 [m] (elevator.c:142)", " sample_fn+0x0/0x60 [m] (elevator.c:300)"};
+  ASSERT_FALSE(judged.verdicts.empty());
+  EXPECT_EQ(judged.verdicts[0].body, body);
+}
+
 TEST(BootLog, WhatAModuleLeftBehindIsOneFaultNotAFaultOfEveryCheckAfter) {
   Boot boot;
   boot.out = {"KTAP version 1", "1..3", kLoaded,

@@ -134,7 +134,7 @@ Lines cut_report(const Lines& lines, std::size_t max) {
   Lines kept;
   std::set<std::string> said, blocked_tasks;
   std::size_t more = 0;
-  bool after_cut_here = false, foreign_locks = false;
+  bool after_cut_here = false, after_located = false, foreign_locks = false;
   for (const std::string& raw : lines) {
     std::string line = strip_stamp(raw);
     // kmemleak's hashed pointers say nothing.
@@ -154,8 +154,11 @@ Lines cut_report(const Lines& lines, std::size_t max) {
                       !blocked_tasks.count(match[1].str() + "/" + match[2].str());
     else if (!starts(trim(line), "#"))
       foreign_locks = false;
-    bool keep = after_cut_here && !contains(line, "cut here");
+    // KASAN's "located N bytes inside of" goes on with the region's size,
+    // which is what shows an access one past its end.
+    bool keep = (after_cut_here && !contains(line, "cut here")) || after_located;
     after_cut_here = contains(line, "[ cut here ]");
+    after_located = contains(line, "The buggy address is located");
     keep = keep || std::regex_search(line, headline) ||
            std::regex_search(line, module_frame) ||
            std::regex_search(line, access) ||
@@ -256,7 +259,20 @@ std::string report_title(const Lines& report, std::string_view module,
   static const std::regex leak(R"(^unreferenced object)");
   static const std::regex odebug(R"(ODEBUG: (.+?) \(active state [0-9]+\).*object type: ([a-z_]+)(?: hint: ([^ ]+))?)");
   std::string panic;
+  // A timer or work item freed while armed is named by ODEBUG as it is
+  // freed; what its callback then does in the freed memory (a lock
+  // released that lockdep never saw taken, a fault) is its consequence.
+  // KASAN's report, when first, names the access itself.
+  std::size_t first = 0;
   for (std::size_t i = 0; i < report.size(); ++i) {
+    if (contains(report[i], "BUG: KASAN: ") || contains(report[i], "BUG: KCSAN: "))
+      break;
+    if (contains(report[i], "ODEBUG: free active")) {
+      first = i;
+      break;
+    }
+  }
+  for (std::size_t i = first; i < report.size(); ++i) {
     std::string line = trim(strip_stamp(report[i]));
     std::smatch match;
     if (std::regex_search(line, match, kasan)) {

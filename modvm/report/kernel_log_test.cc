@@ -107,6 +107,15 @@ TEST(KernelLog, EachKindOfReportGetsTheTitleSyzkallerWouldGiveIt) {
         "Call Trace:", " free_module+0x1b0/0x2e0"},
        "ODEBUG: free active timer_list, hint sample_fn, as rmmod freed the module's memory: "
        "a timer or work item of it was left armed"},
+      {"an armed timer freed is the title, not what its callback did after", "m",
+       {"WARNING: bad unlock balance detected!",
+        "kworker/0:1/30 is trying to release lock () at:",
+        "[<ffffffffa000963f>] step_fn+0x0/0x60 [m, unloaded]",
+        "ODEBUG: free active (active state 0) object type: timer_list hint: "
+        "step_fn+0x0/0x60 [m, unloaded]",
+        "Call Trace:", " free_module+0x1b0/0x2e0"},
+       "ODEBUG: free active timer_list, hint step_fn, as rmmod freed the module's memory: "
+       "a timer or work item of it was left armed"},
       {"KCSAN's title is its own", "m",
        {"BUG: KCSAN: data-race in el_request [m] / step [m]"},
        "KCSAN: data-race in el_request [m] / step [m]"},
@@ -191,6 +200,26 @@ TEST(KernelLog, CutReportOfACrashKeepsOnlyTheCrashingTasksLocks) {
       "Kernel panic - not syncing: modvm: crash test",
       "CPU: 1 PID: 38 Comm: insmod Tainted: G           O       6.1.192 #1",
       " #0: ffffffffa0002100 (crash_lock){+.+.}-{3:3}, at: crash_test_init+0x11/0x1000 [crash_test]",
+  };
+  EXPECT_EQ(cut_report(report), want);
+}
+
+TEST(KernelLog, CutReportKeepsTheSizeOfTheRegionKasanFoundTheAccessIn) {
+  Lines report = {
+      "BUG: KASAN: slab-out-of-bounds in el_request+0x4a/0x90 [m]",
+      "Write of size 4 at addr ffff888004f0c3c0 by task rawcall/85",
+      "The buggy address belongs to the object at ffff888004f0c3a0",
+      " which belongs to the cache kmalloc-32 of size 32",
+      "The buggy address is located 0 bytes to the right of",
+      " 32-byte region [ffff888004f0c3a0, ffff888004f0c3c0)",
+      "Memory state around the buggy address:",
+  };
+  Lines want = {
+      "BUG: KASAN: slab-out-of-bounds in el_request+0x4a/0x90 [m]",
+      "Write of size 4 at addr ffff888004f0c3c0 by task rawcall/85",
+      "The buggy address belongs to the object at ffff888004f0c3a0",
+      "The buggy address is located 0 bytes to the right of",
+      " 32-byte region [ffff888004f0c3a0, ffff888004f0c3c0)",
   };
   EXPECT_EQ(cut_report(report), want);
 }

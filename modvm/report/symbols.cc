@@ -136,6 +136,31 @@ std::vector<std::string> module_frames(const Lines& lines, std::string_view modu
   return frames;
 }
 
+std::vector<std::string> return_frames(const Lines& lines, std::string_view module) {
+  static const std::regex entry(
+      R"(^\s*(?:\? |\[<[0-9a-f()_ptrval]+>\] )?([A-Za-z0-9_.$]+\+0x[0-9a-f]+/0x[0-9a-f]+) \[([a-z0-9_]+)(, unloaded)?\]\s*$)");
+  std::vector<std::string> frames;
+  for (const std::string& line : lines) {
+    std::smatch match;
+    std::string text = strip_stamp(line);
+    if (std::regex_match(text, match, entry) && match[2].str() == module)
+      frames.push_back(match[1].str());
+  }
+  return frames;
+}
+
+std::string before_return(const std::string& frame) {
+  std::size_t plus = frame.find("+0x"), slash = frame.find('/', plus);
+  if (plus == std::string::npos || slash == std::string::npos)
+    return frame;
+  std::uint64_t offset = std::stoull(frame.substr(plus + 3, slash - plus - 3), nullptr, 16);
+  if (offset == 0)
+    return frame;
+  char text[32];
+  std::snprintf(text, sizeof text, "+0x%llx", static_cast<unsigned long long>(offset - 1));
+  return frame.substr(0, plus) + text + frame.substr(slash);
+}
+
 std::map<std::string, std::string> source_lines(const std::string& tree,
                                                 const std::string& object,
                                                 const std::vector<std::string>& frames) {

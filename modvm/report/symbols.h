@@ -54,6 +54,15 @@ std::map<std::string, std::string> source_lines(const std::string& tree,
 // "fn+0xoff/0xsize" of each of the module's frames in the lines.
 std::vector<std::string> module_frames(const Lines& lines, std::string_view module);
 
+// Those of the module's frames that are return addresses: the entries of
+// a backtrace, a line each ("? " or "[<address>] " before, or nothing).
+// The address after a call belongs to the statement after it.
+std::vector<std::string> return_frames(const Lines& lines, std::string_view module);
+
+// The frame one byte back, inside the call it returns from:
+// "fn+0x3f/0x80" gives "fn+0x3e/0x80"; a frame at +0x0 is left as it is.
+std::string before_return(const std::string& frame);
+
 }  // namespace modvm
 
 #endif  // MODVM_REPORT_SYMBOLS_H_
