@@ -262,6 +262,10 @@ Judged judge_boot(const Boot& boot, const std::vector<std::string>& checks,
     Lines cut = annotate(cut_report(report));
     if (result != printed.passed.end()) {
       if (result->second) {
+        // A passing run says what replays it (fuzz's seed).
+        for (const std::string& note : printed.notes[check])
+          if (starts(note, "seed "))
+            verdict.title = note;
         judged.verdicts.push_back(verdict);
         continue;
       }

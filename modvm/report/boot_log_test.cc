@@ -196,5 +196,15 @@ TEST(BootLog, ACheckWithoutAKernelReportIsTitledByItsFirstFindingNotItsNotes) {
   EXPECT_EQ(judged.verdicts[0].body, body);
 }
 
+TEST(BootLog, APassingFuzzSaysItsSeedSoThatItCanBeReplayed) {
+  Boot boot;
+  boot.out = {"KTAP version 1", "1..1", "# modvm: note fuzz seed 7 (replay with --seed 7)",
+              "# modvm: time fuzz 30.5", "ok 1 fuzz"};
+  Judged judged = judge_boot(boot, {"fuzz"}, elevator(), false);
+  ASSERT_EQ(judged.verdicts.size(), 1u);
+  EXPECT_EQ(judged.verdicts[0].result, Verdict::Result::passed);
+  EXPECT_EQ(judged.verdicts[0].title, "seed 7 (replay with --seed 7)");
+}
+
 }  // namespace
 }  // namespace modvm

@@ -72,8 +72,13 @@ void print_kunit(std::ostream& out, const KunitSuite& suite) {
   int passed = 0, failed = 0;
   for (const KunitCase& c : suite.cases)
     (c.ok ? passed : failed) += 1;
-  out << "KUnit suite " << suite.name << ": " << passed << " passed, " << failed << " failed"
+  // The bench's kernel's tests, not the module's: its cases are shown
+  // only when one of them did not pass.
+  out << "KUnit suite " << suite.name << " of the bench's kernel, not of the module: " << passed
+      << " passed, " << failed << " failed"
       << (suite.finished ? "" : ", then the kernel stopped in the next case") << '\n';
+  if (kunit_passed(suite))
+    return;
   for (const KunitCase& c : suite.cases) {
     out << "  " << (c.ok ? "ok" : "not ok") << ' ' << c.name << (c.skipped ? " (skipped)" : "")
         << '\n';

@@ -47,7 +47,7 @@ TEST(KunitLog, ReadsEachCaseWithItsDiagnostics) {
   std::ostringstream out;
   print_kunit(out, suite);
   EXPECT_EQ(out.str(),
-            "KUnit suite cabgate: 2 passed, 1 failed\n"
+            "KUnit suite cabgate of the bench's kernel, not of the module: 2 passed, 1 failed\n"
             "  ok cabgate_test_calls_reach_ops\n"
             "  not ok cabgate_test_unregister_inside\n"
             "      # cabgate_test_unregister_inside: EXPECTATION FAILED at kernel/cabgate_test.c:265\n"
@@ -66,10 +66,24 @@ TEST(KunitLog, SaysWhereASuiteThatDidNotFinishStopped) {
   std::ostringstream out;
   print_kunit(out, suite);
   EXPECT_EQ(out.str(),
-            "KUnit suite cabgate: 1 passed, 0 failed, then the kernel stopped in the next case\n"
+            "KUnit suite cabgate of the bench's kernel, not of the module: 1 passed, 0 failed, "
+            "then the kernel stopped in the next case\n"
             "  ok cabgate_test_calls_reach_ops\n"
             "  | INFO: task cabgate_test/0:60 blocked for more than 30 seconds.\n"
             "  | Kernel panic - not syncing: hung_task: blocked tasks\n");
+}
+
+TEST(KunitLog, ASuiteThatPassedIsOneLine) {
+  Lines console = {"[    3.1] KTAP version 1", "[    3.1] 1..1", "[    3.1]     KTAP version 1",
+                   "[    3.1]     # Subtest: cabgate", "[    3.1]     1..1",
+                   "[    3.1]     ok 1 cabgate_test_calls_reach_ops",
+                   "[    3.1] # cabgate: pass:1 fail:0 skip:0 total:1", "[    3.1] ok 1 cabgate"};
+  KunitSuite suite = read_kunit(console, "cabgate");
+  ASSERT_TRUE(kunit_passed(suite));
+  std::ostringstream out;
+  print_kunit(out, suite);
+  EXPECT_EQ(out.str(),
+            "KUnit suite cabgate of the bench's kernel, not of the module: 1 passed, 0 failed\n");
 }
 
 TEST(KunitLog, AnotherSuiteOrNoneIsNotRun) {

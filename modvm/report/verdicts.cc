@@ -125,7 +125,8 @@ void print_module_text(std::ostream& out, const std::vector<Verdict>& all,
     switch (v.result) {
       case Verdict::Result::passed:
         ++passed;
-        out << "PASS " << v.check << " (" << seconds_text(v.seconds) << " s)\n";
+        out << "PASS " << v.check << " (" << seconds_text(v.seconds) << " s)"
+            << (v.title.empty() ? "" : ": " + v.title) << '\n';
         break;
       case Verdict::Result::failed:
         ++failed;
@@ -208,6 +209,8 @@ void print_ktap(std::ostream& out, const std::vector<Verdict>& all,
         out << "    # " << v.check << ": " << v.title << '\n';
         for (const std::string& line : v.body)
           out << "    # | " << line << '\n';
+      } else if (v.result == Verdict::Result::passed && !v.title.empty()) {
+        out << "    # " << v.check << ": " << v.title << '\n';
       }
       out << "    # " << v.check << ": time " << seconds_text(v.seconds) << " s\n";
       if (v.result == Verdict::Result::not_run) {

@@ -62,6 +62,21 @@ TEST(Verdicts, TextShowsEachModulesVerdictsThenATable) {
             "bad_mod  FAIL    FAIL    SKIP\n");
 }
 
+TEST(Verdicts, APassThatSaysHowToReplayItSaysItInTextAndKtap) {
+  std::vector<Verdict> fuzz = {
+      {"ok_mod", "fuzz", Result::passed, 30.5, "seed 7 (replay with --seed 7)", {}}};
+  std::ostringstream text, ktap;
+  print_text(text, fuzz, kKernel);
+  EXPECT_NE(text.str().find("PASS fuzz (30.5 s): seed 7 (replay with --seed 7)\n"),
+            std::string::npos)
+      << text.str();
+  print_ktap(ktap, fuzz, kKernel);
+  EXPECT_NE(ktap.str().find("    # fuzz: seed 7 (replay with --seed 7)\n    # fuzz: time 30.5 s\n"
+                            "    ok 1 fuzz\n"),
+            std::string::npos)
+      << ktap.str();
+}
+
 TEST(Verdicts, KtapHasASubtestPerModuleAndATestPerCheck) {
   std::ostringstream out;
   print_ktap(out, sample(), kKernel);
