@@ -6,11 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "calls.h"
+
 namespace {
 
-constexpr long kStartCall = 323;
-constexpr long kRequestCall = 324;
-constexpr long kStopCall = 325;
+using cabgate::kRequestCall;
+using cabgate::kStartCall;
+using cabgate::kStopCall;
 
 // The module's start and stop take no arguments and ignore these.  Without
 // the module, 323 is userfaultfd and 325 mlock2 on stock x86-64 kernels,

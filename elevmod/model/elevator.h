@@ -8,12 +8,14 @@
 #include <deque>
 #include <vector>
 
+#include "calls.h"
+
 namespace elevmod {
 
 constexpr int kFloors = 10;
-constexpr int kNrStart = 323;
-constexpr int kNrRequest = 324;
-constexpr int kNrStop = 325;
+constexpr int kNrStart = cabgate::kStartCall;
+constexpr int kNrRequest = cabgate::kRequestCall;
+constexpr int kNrStop = cabgate::kStopCall;
 
 enum class State : uint32_t { offline, idle, loading, up, down, stopping };
 
