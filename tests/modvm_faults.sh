@@ -66,6 +66,10 @@ fault no_unregister kasan unload \
   'module fault_no_unregister went away with its operations registered'
 fault work_left kasan unload \
   'ODEBUG: free active timer_list.*left armed|sample_fn\+0x[0-9a-f]+ (\(elevator\.c:[0-9]+\) )?of the unloaded fault_work_left'
+fault init_overflow kasan init-error \
+  'KASAN: slab-out-of-bounds Write in elevator_init \(elevator\.c:[0-9]+\)'
+fault proc_count kasan stress \
+  'reading /proc/elevator [0-9]+ bytes at a time.*: a read (returned [0-9]+ bytes|wrote past).*must honour count'
 fault proc_left kasan unload \
   '^FAIL unload .*: /proc/elevator is still there after rmmod of the idle module$'
 fault init_error kasan init-error \

@@ -7,7 +7,10 @@ source "$(dirname "$0")/lib.sh"
 root=$(cd "$(dirname "$0")/.." && pwd)
 modvm=$root/scripts/modvm
 mods=$root/modvm/modules
-checks=init-error,unload,contract,scenario,stress,leaks,reload,fuzz
+# The checks as the guest's program runs them: the bench's own list must
+# name the same.
+checks=$("$BIN/modvm-build/guest/modcheck.static" --list)
+expect "modcheck lists its checks" "${checks:+listed}" listed
 
 while IFS='|' read -r name err args; do
   read -r -a argv <<<"$args"

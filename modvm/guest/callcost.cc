@@ -23,9 +23,11 @@
 #include <thread>
 #include <vector>
 
+#include "calls.h"
+
 namespace {
 
-constexpr long kRequest = 324;
+constexpr long kRequest = cabgate::kRequestCall;
 
 double now() {
   timespec ts{};

@@ -28,6 +28,7 @@
 #include <linux/seq_file.h>
 #include <linux/slab.h>
 #include <linux/spinlock.h>
+#include <linux/uaccess.h>
 #include <linux/workqueue.h>
 
 #define FLOORS 10
@@ -328,6 +329,32 @@ static int elevator_show(struct seq_file *m, void *v)
 	return 0;
 }
 
+#ifdef FAULT_PROC_COUNT
+/* The state alone, copied to the reader whatever it asked for. */
+static ssize_t elevator_read(struct file *file, char __user *buf, size_t count,
+			     loff_t *ppos)
+{
+	char text[64];
+	int len;
+
+	mutex_lock(&car_lock);
+	len = scnprintf(text, sizeof(text), "Elevator state: %s\n",
+			state_names[state]);
+	mutex_unlock(&car_lock);
+	if (*ppos >= len)
+		return 0;
+	len -= *ppos;
+	if (copy_to_user(buf, text + *ppos, len))
+		return -EFAULT;
+	*ppos += len;
+	return len;
+}
+
+static const struct proc_ops elevator_proc_ops = {
+	.proc_read = elevator_read,
+};
+#endif
+
 static void free_list(struct list_head *list)
 {
 	struct passenger *p, *next;
@@ -363,8 +390,25 @@ static int __init elevator_init(void)
 
 	for (f = 1; f <= FLOORS; f++)
 		INIT_LIST_HEAD(&waiting[f]);
+#ifdef FAULT_INIT_OVERFLOW
+	{
+		/* A counter per floor, indexed by floor: one past the end. */
+		unsigned int *visits = kcalloc(FLOORS, sizeof(*visits), GFP_KERNEL);
+
+		if (!visits)
+			return -ENOMEM;
+		for (f = 1; f <= FLOORS; f++)
+			WRITE_ONCE(visits[f], 0);
+		kfree(visits);
+	}
+#endif
+#ifdef FAULT_PROC_COUNT
+	if (!proc_create("elevator", 0444, NULL, &elevator_proc_ops))
+		return -ENOMEM;
+#else
 	if (!proc_create_single("elevator", 0444, NULL, elevator_show))
 		return -ENOMEM;
+#endif
 	car_thread = kthread_run(car_fn, NULL, "elevator_car");
 	if (IS_ERR(car_thread)) {
 		ret = PTR_ERR(car_thread);

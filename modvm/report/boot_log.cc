@@ -1,7 +1,10 @@
 #include "boot_log.h"
 
+#include <optional>
 #include <regex>
 #include <set>
+
+#include "protocol.h"
 #include <sstream>
 
 namespace modvm {
@@ -47,35 +50,37 @@ Printed read_out(const Lines& out, const std::vector<std::string>& checks,
       continue;
     std::string text = line.substr(2);
     std::string check;
-    if (starts(text, "modvm: loaded ")) {
+    std::optional<protocol::Line> said = protocol::read(text);
+    std::string rest = said ? said->rest : "";
+    using protocol::Kind;
+    if (said && said->kind == Kind::loaded) {
       std::string name;
       Load load;
-      if (parse_load(text.substr(14), &name, &load) && name == module)
+      if (parse_load(rest, &name, &load) && name == module)
         printed.loads.push_back(load);
-    } else if (starts(text, "modvm: time ")) {
-      std::istringstream fields(text.substr(12));
+    } else if (said && said->kind == Kind::time) {
+      std::istringstream fields(rest);
       double seconds = 0;
       fields >> check >> seconds;
       printed.seconds[check] = seconds;
-    } else if (starts(text, "modvm: hung ")) {
-      printed.hung = text.substr(12);
-    } else if (starts(text, "modvm: stalled ")) {
-      printed.stalled = text.substr(15);
-    } else if (starts(text, "modvm: note ")) {
-      std::string rest = text.substr(12);
+    } else if (said && said->kind == Kind::hung) {
+      printed.hung = rest;
+    } else if (said && said->kind == Kind::stalled) {
+      printed.stalled = rest;
+    } else if (said && said->kind == Kind::note) {
       std::size_t space = rest.find(' ');
       if (space != std::string::npos)
         printed.notes[rest.substr(0, space)].push_back(rest.substr(space + 1));
-    } else if (starts(text, "modvm: kept ")) {
-      printed.kept = text.substr(12);
-    } else if (text == "modvm: fresh boot") {
+    } else if (said && said->kind == Kind::kept) {
+      printed.kept = rest;
+    } else if (said && said->kind == Kind::fresh_boot) {
       printed.fresh_boot = true;
     } else {
       // A check's own lines: "CHECK: why", and kmemleak's report of its
-      // leaks as "modvm: report LINE" while that check runs.
+      // leaks, a line at a time, while that check runs.
       for (const std::string& c : checks) {
-        if (!printed.passed.count(c) && starts(text, "modvm: report ")) {
-          printed.reports[c].push_back(text.substr(14));
+        if (!printed.passed.count(c) && said && said->kind == Kind::report) {
+          printed.reports[c].push_back(rest);
           break;
         }
         if (starts(text, c + ": ")) {
@@ -88,15 +93,33 @@ Printed read_out(const Lines& out, const std::vector<std::string>& checks,
   return printed;
 }
 
+// The bench's own task that a report is about ("modcheck"), when the
+// module has no part in it: none of its frames, no word of it, not in its
+// loading or unloading.  Empty when the module may be the cause.
+std::string bench_task(const Lines& report, const std::string& module) {
+  static const std::regex task(
+      R"((?:Comm: |task )(modcheck|rawcall|callcost|consumer|producer|sh|init)\b)");
+  std::string found;
+  for (const std::string& line : report) {
+    if (names_module(line, module) || contains(line, "finit_module") ||
+        contains(line, "delete_module") || contains(line, "do_init_module") ||
+        contains(line, "free_module"))
+      return "";
+    std::smatch match;
+    if (found.empty() && std::regex_search(line, match, task))
+      found = match[1].str();
+  }
+  return found;
+}
+
 // The console's lines check by check, from each one's marker on.
 std::map<std::string, Lines> console_by_check(const Lines& console) {
   std::map<std::string, Lines> sections;
-  static const std::regex marker(R"(modvm: check (\S+) begins)");
   Lines* current = nullptr;
   for (const std::string& line : console) {
-    std::smatch match;
-    if (std::regex_search(line, match, marker)) {
-      current = &sections[match[1].str()];
+    std::optional<protocol::Line> said = protocol::read_in(line);
+    if (said && said->kind == protocol::Kind::check_begins) {
+      current = &sections[said->rest];
       current->clear();
     }
     if (current)
@@ -141,10 +164,10 @@ Judged judge_boot(const Boot& boot, const std::vector<std::string>& checks,
   // Where the module was loaded, from the kernel's log too: that reaches
   // the host even when the guest crashed before its output did.
   for (const std::string& line : boot.console) {
-    std::size_t at = line.find("modvm: loaded ");
+    std::optional<protocol::Line> said = protocol::read_in(line);
     std::string name;
     Load load;
-    if (at != std::string::npos && parse_load(line.substr(at + 14), &name, &load) &&
+    if (said && said->kind == protocol::Kind::loaded && parse_load(said->rest, &name, &load) &&
         name == module.name)
       printed.loads.push_back(load);
   }
@@ -187,18 +210,31 @@ Judged judge_boot(const Boot& boot, const std::vector<std::string>& checks,
     auto at = lines.find(key);
     return at == lines.end() ? std::string() : at->second;
   };
-  static const std::regex frame_in_line(
-      R"(([A-Za-z0-9_.$]+\+0x[0-9a-f]+/0x[0-9a-f]+) \[([a-z0-9_]+)(, unloaded)?\])");
   auto annotate = [&](const Lines& report) {
     Lines out;
     for (const std::string& line : report) {
       std::smatch match;
       std::string where;
-      if (std::regex_search(line, match, frame_in_line) && match[2].str() == module.name)
-        where = locate(match[1].str());
+      if (std::regex_search(line, match, frame_pattern()) && match[3].str() == module.name)
+        where = locate(frame_of(match));
       out.push_back(where.empty() ? line : line + " (" + where + ")");
     }
     return out;
+  };
+
+  // A check that failed after others in its boot may need them to fail
+  // again (a leak their refused calls caused, memory they left freed):
+  // said, with what replays them together.
+  auto replay = [&](const std::string& check) {
+    std::string before;
+    for (const std::string& c : checks) {
+      if (c == check)
+        break;
+      before += (before.empty() ? "" : ",") + c;
+    }
+    return before.empty() ? std::string()
+                          : "it ran after " + before + " in one boot: if --only " + check +
+                                " passes alone, replay with --only " + before + "," + check;
   };
 
   Judged judged;
@@ -274,6 +310,17 @@ Judged judge_boot(const Boot& boot, const std::vector<std::string>& checks,
       for (const std::string& reason : reasons)
         if (!starts(reason, "the kernel reported: "))
           own.push_back(reason);
+      // A report of the bench's own doing judges the bench, not the
+      // module: the check is not judged, and the run says so.
+      if (std::string task = bench_task(report, module.name); !task.empty() && own.empty()) {
+        verdict.result = Verdict::Result::not_run;
+        verdict.title = "not judged: the bench's own " + task + " met \"" +
+                        report_title(report, module.name, locate) +
+                        "\", with no part of the module in it (run the check again)";
+        verdict.body = cut;
+        judged.verdicts.push_back(verdict);
+        continue;
+      }
       if (!report.empty())
         verdict.title = report_title(report, module.name, locate);
       else if (!own.empty())
@@ -286,6 +333,8 @@ Judged judge_boot(const Boot& boot, const std::vector<std::string>& checks,
       const Lines& notes = printed.notes[check];
       verdict.body.insert(verdict.body.end(), notes.begin(), notes.end());
       verdict.body.insert(verdict.body.end(), cut.begin(), cut.end());
+      if (std::string again = replay(check); !again.empty())
+        verdict.body.push_back(again);
       if (printed.hung == check)
         ended = check;
       judged.verdicts.push_back(verdict);
@@ -306,18 +355,22 @@ Judged judge_boot(const Boot& boot, const std::vector<std::string>& checks,
       verdict.title = report.empty() ? how : report_title(report, module.name, locate);
     // Where the module was: a crash after rmmod is in code it left behind.
     std::string stage;
-    for (const std::string& line : sections[check])
-      if (contains(line, "modvm: rmmod"))
+    for (const std::string& line : sections[check]) {
+      std::optional<protocol::Line> said = protocol::read_in(line);
+      if (said && said->kind == protocol::Kind::rmmod)
         stage = "in rmmod";
-      else if (contains(line, "modvm: unloaded"))
+      else if (said && said->kind == protocol::Kind::unloaded)
         stage = "after rmmod";
-      else if (contains(line, "modvm: loaded"))
+      else if (said && said->kind == protocol::Kind::loaded)
         stage.clear();
+    }
     verdict.body.push_back(how + (stage.empty() ? "" : ", " + stage));
     verdict.body.insert(verdict.body.end(), reasons.begin(), reasons.end());
     const Lines& notes = printed.notes[check];
     verdict.body.insert(verdict.body.end(), notes.begin(), notes.end());
     verdict.body.insert(verdict.body.end(), cut.begin(), cut.end());
+    if (std::string again = replay(check); !again.empty())
+      verdict.body.push_back(again);
     judged.verdicts.push_back(verdict);
     ended = check;
     crashed = !stalled && !contains(how, "hung");

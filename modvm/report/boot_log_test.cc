@@ -206,5 +206,56 @@ TEST(BootLog, APassingFuzzSaysItsSeedSoThatItCanBeReplayed) {
   EXPECT_EQ(judged.verdicts[0].title, "seed 7 (replay with --seed 7)");
 }
 
+TEST(BootLog, AFailureAfterOtherChecksSaysHowToReplayThemTogether) {
+  Boot boot;
+  boot.out = {"KTAP version 1", "1..3", "ok 1 unload", "ok 2 contract",
+              "# stress: calls answered -1 ENOSYS while the module was loaded (3 of 900)",
+              "not ok 3 stress"};
+  Judged judged = judge_boot(boot, kChecks, elevator(), false);
+  ASSERT_EQ(judged.verdicts.size(), 3u);
+  EXPECT_EQ(judged.verdicts[2].body,
+            (Lines{"it ran after unload,contract in one boot: if --only stress passes alone, "
+                   "replay with --only unload,contract,stress"}));
+  EXPECT_TRUE(judged.verdicts[0].body.empty());
+}
+
+// Nothing the bench does itself is the module's fault; what the module
+// does through the bench's programs (a call, an rmmod) is.
+TEST(BootLog, AReportOfTheBenchsOwnTaskIsNotTheModulesFault) {
+  struct Case {
+    const char* kind;
+    Lines console;
+    Verdict::Result result;
+  } cases[] = {
+      {"the bench's task, no part of the module",
+       {"[ 2.0] BUG: kernel NULL pointer dereference, address: 0000000000000008",
+        "[ 2.1] CPU: 1 PID: 85 Comm: modcheck Not tainted 6.1.194 #1",
+        "[ 2.2] RIP: 0010:seq_read_iter+0x4a/0x4f0", "[ 2.3] Call Trace:",
+        "[ 2.4]  vfs_read+0x1a2/0x2c0"},
+       Verdict::Result::not_run},
+      {"the bench's task in the module's code",
+       {"[ 2.0] BUG: kernel NULL pointer dereference, address: 0000000000000008",
+        "[ 2.1] CPU: 1 PID: 85 Comm: modcheck Not tainted 6.1.194 #1",
+        "[ 2.2] RIP: 0010:car_fn+0x30/0x80 [m]"},
+       Verdict::Result::failed},
+      {"the bench's rmmod freeing what the module left armed",
+       {"[ 2.0] ODEBUG: free active (active state 0) object type: timer_list hint: "
+        "delayed_work_timer_fn+0x0/0x40",
+        "[ 2.1] CPU: 0 PID: 70 Comm: modcheck Not tainted 6.1.194 #1",
+        "[ 2.2] Call Trace:", "[ 2.3]  free_module+0x1b0/0x2e0"},
+       Verdict::Result::failed},
+  };
+  for (const Case& c : cases) {
+    Boot boot;
+    boot.out = {"KTAP version 1", "1..1", "# unload: the kernel reported: x",
+                "# modvm: time unload 3.0", "not ok 1 unload"};
+    boot.console = {"[ 1.0] modvm: check unload begins"};
+    boot.console.insert(boot.console.end(), c.console.begin(), c.console.end());
+    Judged judged = judge_boot(boot, {"unload"}, elevator(), false);
+    ASSERT_EQ(judged.verdicts.size(), 1u) << c.kind;
+    EXPECT_EQ(judged.verdicts[0].result, c.result) << c.kind << ": " << judged.verdicts[0].title;
+  }
+}
+
 }  // namespace
 }  // namespace modvm

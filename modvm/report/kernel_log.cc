@@ -22,12 +22,23 @@ std::string trim(std::string_view text) {
   return std::string(text.substr(begin, end - begin + 1));
 }
 
-// A frame of the module: "fn+0x4a/0x90 [module]", or, named by the bench
-// after the module was unloaded, "fn+0x4a/0x90 [module, unloaded]".
+// A line of the registers' dump ("R10: ... R12: ..."), but RIP's.
+bool is_registers(const std::string& line) {
+  static const std::regex registers(R"(^ *(R[A-HJ-Z0-9][A-Z0-9]?|FS|CS|CR2|DR[0-7]): )");
+  return std::regex_search(line, registers);
+}
+
+}  // namespace
+
 const std::regex& frame_pattern() {
   static const std::regex pattern(
       R"(([A-Za-z0-9_.$]+)\+(0x[0-9a-f]+)/0x[0-9a-f]+ \[([a-z0-9_]+)(, unloaded)?\])");
   return pattern;
+}
+
+std::string frame_of(const std::smatch& match) {
+  std::string frame = match.str(0);
+  return frame.substr(0, frame.find(' '));
 }
 
 bool names_module(std::string_view line, std::string_view module) {
@@ -39,14 +50,6 @@ bool names_module(std::string_view line, std::string_view module) {
          (line.substr(at + tag.size(), 1) == "]" ||
           line.substr(at + tag.size(), 1) == ",");
 }
-
-// A line of the registers' dump ("R10: ... R12: ..."), but RIP's.
-bool is_registers(const std::string& line) {
-  static const std::regex registers(R"(^ *(R[A-HJ-Z0-9][A-Z0-9]?|FS|CS|CR2|DR[0-7]): )");
-  return std::regex_search(line, registers);
-}
-
-}  // namespace
 
 std::string strip_stamp(std::string_view line) {
   static const std::regex stamp(R"(^\[ *[0-9]+\.[0-9]+\] ?)");

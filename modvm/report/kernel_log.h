@@ -8,6 +8,7 @@
 #define MODVM_REPORT_KERNEL_LOG_H_
 
 #include <functional>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +42,16 @@ Lines reported(const Lines& lines, std::string_view module);
 // report), the faulty address; no frames the unwinder is unsure of, no
 // null frames, no line twice.  At most `max` lines, then "(N more lines)".
 Lines cut_report(const Lines& lines, std::size_t max = 40);
+
+// A frame "fn+0x4a/0x90 [module]", or, named by the bench after the
+// module was unloaded, "fn+0x4a/0x90 [module, unloaded]": the function,
+// its offset, the module and ", unloaded" are groups 1 to 4.
+const std::regex& frame_pattern();
+// "fn+0x4a/0x90" of a match of frame_pattern().
+std::string frame_of(const std::smatch& match);
+// Whether the line names `module` as the kernel does ("[module]",
+// "[module, unloaded]"); with no module, whether it names any.
+bool names_module(std::string_view line, std::string_view module);
 
 // Names a frame "fn+0x4a/0x90 [module]" (or a bare address of a module
 // since unloaded) with its source line, "ok_wq.c:59" or

@@ -14,10 +14,14 @@
 //       prints the KUnit suite's cases as the boot's console shows them;
 //       exits 0 only if it finished and none failed
 //   modreport print --results FILE --kernel VERSION --flavour NAME
-//                   [--format text|ktap|table] [--module NAME] [--junit FILE]
-//       prints the verdicts (of one module, with --module; only the table
-//       of modules by checks, with table); exits 0 only if every check
-//       passed
+//                   [--format text|ktap|table|none] [--module NAME [--number N]]
+//                   [--junit FILE]
+//       prints the verdicts (of one module, with --module, as the N-th
+//       subtest of a KTAP stream with --number; only the table of modules
+//       by checks, with table; nothing, with none); exits 0 only if every
+//       check passed
+//   modreport print --format ktap-head --kernel VERSION --flavour NAME --count N
+//       prints the head of a KTAP stream of N modules
 #include <unistd.h>
 
 #include <cstdlib>
@@ -67,7 +71,9 @@ int usage() {
                "       modreport ran --run DIR\n"
                "       modreport kunit --run DIR --suite NAME\n"
                "       modreport print --results FILE --kernel VERSION --flavour NAME"
-               " [--format text|ktap|table] [--module NAME] [--junit FILE]\n";
+               " [--format text|ktap|table|none] [--module NAME [--number N]] [--junit FILE]\n"
+               "       modreport print --format ktap-head --kernel VERSION --flavour NAME"
+               " --count N\n";
   return 2;
 }
 
@@ -183,6 +189,13 @@ int main(int argc, char** argv) {
     return modvm::kunit_passed(suite) ? 0 : 1;
   }
 
+  if (verb == "print" && options.count("format") && options["format"] == "ktap-head") {
+    if (!need({"kernel", "flavour", "count"}))
+      return usage();
+    modvm::print_ktap_head(std::cout, {options["kernel"], options["flavour"]},
+                           std::stoul(options["count"]));
+    return 0;
+  }
   if (verb == "print") {
     if (!need({"results", "kernel", "flavour"}))
       return usage();
@@ -197,13 +210,16 @@ int main(int argc, char** argv) {
           mine.push_back(v);
       verdicts = mine;
     }
-    if (format == "ktap")
+    if (format == "ktap" && options.count("number"))
+      modvm::print_ktap_module(std::cout, verdicts, options["module"],
+                               std::stoi(options["number"]));
+    else if (format == "ktap")
       modvm::print_ktap(std::cout, verdicts, kernel);
     else if (format == "text")
       modvm::print_text(std::cout, verdicts, kernel);
     else if (format == "table")
       modvm::print_table(std::cout, verdicts);
-    else
+    else if (format != "none")
       return usage();
     if (options.count("junit")) {
       std::ofstream junit(options["junit"]);

@@ -126,25 +126,26 @@ Lines name_unloaded(const Lines& lines, std::string_view module,
 }
 
 std::vector<std::string> module_frames(const Lines& lines, std::string_view module) {
-  static const std::regex frame(
-      R"(([A-Za-z0-9_.$]+\+0x[0-9a-f]+/0x[0-9a-f]+) \[([a-z0-9_]+)(, unloaded)?\])");
   std::vector<std::string> frames;
   for (const std::string& line : lines)
-    for (std::sregex_iterator it(line.begin(), line.end(), frame), end; it != end; ++it)
-      if ((*it)[2].str() == module)
-        frames.push_back((*it)[1].str());
+    for (std::sregex_iterator it(line.begin(), line.end(), frame_pattern()), end; it != end;
+         ++it)
+      if ((*it)[3].str() == module)
+        frames.push_back(frame_of(*it));
   return frames;
 }
 
 std::vector<std::string> return_frames(const Lines& lines, std::string_view module) {
-  static const std::regex entry(
-      R"(^\s*(?:\? |\[<[0-9a-f()_ptrval]+>\] )?([A-Za-z0-9_.$]+\+0x[0-9a-f]+/0x[0-9a-f]+) \[([a-z0-9_]+)(, unloaded)?\]\s*$)");
+  // A frame alone on its line, after "? " or "[<address>] " at most.
+  static const std::regex before(R"(^\s*(\? |\[<[0-9a-f()_ptrval]+>\] )?$)");
   std::vector<std::string> frames;
   for (const std::string& line : lines) {
     std::smatch match;
     std::string text = strip_stamp(line);
-    if (std::regex_match(text, match, entry) && match[2].str() == module)
-      frames.push_back(match[1].str());
+    if (std::regex_search(text, match, frame_pattern()) && match[3].str() == module &&
+        std::regex_match(match.prefix().str(), before) &&
+        match.suffix().str().find_first_not_of(" \t") == std::string::npos)
+      frames.push_back(frame_of(match));
   }
   return frames;
 }
@@ -167,12 +168,21 @@ std::map<std::string, std::string> source_lines(const std::string& tree,
   std::map<std::string, std::string> lines;
   if (frames.empty())
     return lines;
+  // Asked without the size: the kernel counts a module's last init
+  // function to the end of its init pages ("elevator_init+0x4d/0x1000"),
+  // which faddr2line would refuse as a size mismatch.
+  std::map<std::string, std::vector<std::string>> asked;  // "fn+0x4d": frames
   std::string command = quote(tree + "/scripts/faddr2line") + " " + quote(object);
-  for (const std::string& frame : frames)
-    command += " " + quote(frame);
+  for (const std::string& frame : frames) {
+    std::string bare = frame.substr(0, frame.find('/'));
+    if (asked[bare].empty())
+      command += " " + quote(bare);
+    asked[bare].push_back(frame);
+  }
   std::istringstream out(output_of(command + " 2>/dev/null"));
-  static const std::regex header(R"(^(\S+\+0x[0-9a-f]+/0x[0-9a-f]+):$)");
+  static const std::regex header(R"(^(\S+\+0x[0-9a-f]+)/0x[0-9a-f]+:$)");
   static const std::regex at(R"(^(\(inlined by\) )?(\S+) at (\S+?:[0-9]+))");
+  std::map<std::string, std::string> found;  // by "fn+0x4d"
   std::string line, current, function_of_frame;
   while (std::getline(out, line)) {
     std::smatch match;
@@ -185,12 +195,15 @@ std::map<std::string, std::string> source_lines(const std::string& tree,
         match[3].str().rfind("??", 0) == 0)
       continue;
     std::string place = basename_of(match[3].str());
-    std::string& text = lines[current];
+    std::string& text = found[current];
     if (match[1].matched)
       text += ", inlined in " + match[2].str() + " at " + place;
     else
       text = match[2].str() == function_of_frame ? place : place + " in " + match[2].str();
   }
+  for (const auto& [bare, text] : found)
+    for (const std::string& frame : asked[bare])
+      lines[frame] = text;
   return lines;
 }
 

@@ -56,6 +56,17 @@ std::string on_kernel(const Kernel& kernel) {
   return "Linux " + kernel.version + " (" + kernel.flavour + ")";
 }
 
+// What the flavour's detector cannot see, said plainly: a pass is no word
+// on it.
+std::string not_looked_for(const Kernel& kernel) {
+  if (kernel.flavour == "kasan")
+    return "not looked for on this kernel: data races (--flavour kcsan looks for them)";
+  if (kernel.flavour == "kcsan")
+    return "not looked for on this kernel: use after free, out-of-bounds access "
+           "(--flavour kasan looks for them)";
+  return "";
+}
+
 }  // namespace
 
 void write_verdicts(std::ostream& out, const std::vector<Verdict>& verdicts) {
@@ -119,6 +130,8 @@ void print_module_text(std::ostream& out, const std::vector<Verdict>& all,
                        const std::string& module, const Kernel& kernel) {
   int passed = 0, failed = 0, not_run = 0;
   out << module << " on " << on_kernel(kernel) << ":\n";
+  if (std::string unseen = not_looked_for(kernel); !unseen.empty())
+    out << "  " << unseen << '\n';
   for (const Verdict& v : once_each(all)) {
     if (v.module != module)
       continue;
@@ -187,42 +200,52 @@ void print_text(std::ostream& out, const std::vector<Verdict>& verdicts,
   print_table(out, verdicts);
 }
 
-void print_ktap(std::ostream& out, const std::vector<Verdict>& all,
-                const Kernel& kernel) {
-  std::vector<Verdict> verdicts = once_each(all);
-  std::vector<std::string> modules = modules_of(verdicts);
-  out << "KTAP version 1\n# modvm: " << on_kernel(kernel) << "\n1.." << modules.size() << '\n';
-  int number = 0;
-  for (const std::string& module : modules) {
-    bool passed = true;
-    int count = 0;
-    for (const Verdict& v : verdicts)
-      count += v.module == module;
-    out << "    KTAP version 1\n    # Subtest: " << module << "\n    1.." << count << '\n';
-    int n = 0;
-    for (const Verdict& v : verdicts) {
-      if (v.module != module)
-        continue;
-      ++n;
-      if (v.result == Verdict::Result::failed) {
-        passed = false;
-        out << "    # " << v.check << ": " << v.title << '\n';
-        for (const std::string& line : v.body)
-          out << "    # | " << line << '\n';
-      } else if (v.result == Verdict::Result::passed && !v.title.empty()) {
-        out << "    # " << v.check << ": " << v.title << '\n';
-      }
-      out << "    # " << v.check << ": time " << seconds_text(v.seconds) << " s\n";
-      if (v.result == Verdict::Result::not_run) {
-        passed = false;
-        out << "    ok " << n << ' ' << v.check << " # SKIP " << v.title << '\n';
-      } else {
-        out << "    " << (v.result == Verdict::Result::passed ? "ok " : "not ok ") << n
-            << ' ' << v.check << '\n';
-      }
+void print_ktap_head(std::ostream& out, const Kernel& kernel, std::size_t modules) {
+  out << "KTAP version 1\n# modvm: " << on_kernel(kernel) << '\n';
+  if (std::string unseen = not_looked_for(kernel); !unseen.empty())
+    out << "# modvm: " << unseen << '\n';
+  out << "1.." << modules << '\n';
+}
+
+void print_ktap_module(std::ostream& out, const std::vector<Verdict>& all,
+                       const std::string& module, int number) {
+  std::vector<Verdict> verdicts;
+  for (const Verdict& v : once_each(all))
+    if (v.module == module)
+      verdicts.push_back(v);
+  bool passed = true;
+  out << "    KTAP version 1\n    # Subtest: " << module << "\n    1.." << verdicts.size()
+      << '\n';
+  int n = 0;
+  for (const Verdict& v : verdicts) {
+    ++n;
+    if (v.result == Verdict::Result::failed) {
+      passed = false;
+      out << "    # " << v.check << ": " << v.title << '\n';
+      for (const std::string& line : v.body)
+        out << "    # | " << line << '\n';
+    } else if (v.result == Verdict::Result::passed && !v.title.empty()) {
+      out << "    # " << v.check << ": " << v.title << '\n';
     }
-    out << (passed ? "ok " : "not ok ") << ++number << ' ' << module << '\n';
+    out << "    # " << v.check << ": time " << seconds_text(v.seconds) << " s\n";
+    if (v.result == Verdict::Result::not_run) {
+      passed = false;
+      out << "    ok " << n << ' ' << v.check << " # SKIP " << v.title << '\n';
+    } else {
+      out << "    " << (v.result == Verdict::Result::passed ? "ok " : "not ok ") << n << ' '
+          << v.check << '\n';
+    }
   }
+  out << (passed ? "ok " : "not ok ") << number << ' ' << module << '\n';
+}
+
+void print_ktap(std::ostream& out, const std::vector<Verdict>& verdicts,
+                const Kernel& kernel) {
+  std::vector<std::string> modules = modules_of(verdicts);
+  print_ktap_head(out, kernel, modules.size());
+  int number = 0;
+  for (const std::string& module : modules)
+    print_ktap_module(out, verdicts, module, ++number);
 }
 
 void print_junit(std::ostream& out, const std::vector<Verdict>& all,
@@ -269,9 +292,13 @@ void print_junit(std::ostream& out, const std::vector<Verdict>& all,
       if (v.result == Verdict::Result::not_run) {
         out << "      <skipped message=\"" << xml_escape(v.title) << "\"/>\n";
       } else {
+        // The text is the report; without one, the title again, so that a
+        // reader showing only the text sees why.
         out << "      <failure message=\"" << xml_escape(v.title) << "\">";
         for (const std::string& line : v.body)
           out << xml_escape(line) << '\n';
+        if (v.body.empty())
+          out << xml_escape(v.title) << '\n';
         out << "</failure>\n";
       }
       out << "    </testcase>\n";

@@ -42,6 +42,11 @@ void print_table(std::ostream& out, const std::vector<Verdict>& verdicts);
 // Each module's lines, then the table.
 void print_text(std::ostream& out, const std::vector<Verdict>& verdicts,
                 const Kernel& kernel);
+// KTAP: the head (version, kernel, plan), then a subtest per module,
+// which a stream prints as each module's checks end.
+void print_ktap_head(std::ostream& out, const Kernel& kernel, std::size_t modules);
+void print_ktap_module(std::ostream& out, const std::vector<Verdict>& verdicts,
+                       const std::string& module, int number);
 void print_ktap(std::ostream& out, const std::vector<Verdict>& verdicts,
                 const Kernel& kernel);
 void print_junit(std::ostream& out, const std::vector<Verdict>& verdicts,

@@ -47,9 +47,11 @@ TEST(Verdicts, TextShowsEachModulesVerdictsThenATable) {
   print_text(out, sample(), kKernel);
   EXPECT_EQ(out.str(),
             "ok_mod on Linux 6.1.176 (kasan):\n"
+            "  not looked for on this kernel: data races (--flavour kcsan looks for them)\n"
             "PASS unload (20.0 s)\n"
             "1 passed, 0 failed\n"
             "bad_mod on Linux 6.1.176 (kasan):\n"
+            "  not looked for on this kernel: data races (--flavour kcsan looks for them)\n"
             "FAIL unload (3.0 s): KASAN: use-after-free Read in step (a.c:9)\n"
             "  | BUG: KASAN: use-after-free in step+0x1/0x2 [bad_mod] (a.c:9)\n"
             "  | <&> \"quoted\"\n"
@@ -83,6 +85,7 @@ TEST(Verdicts, KtapHasASubtestPerModuleAndATestPerCheck) {
   EXPECT_EQ(out.str(),
             "KTAP version 1\n"
             "# modvm: Linux 6.1.176 (kasan)\n"
+            "# modvm: not looked for on this kernel: data races (--flavour kcsan looks for them)\n"
             "1..2\n"
             "    KTAP version 1\n"
             "    # Subtest: ok_mod\n"
@@ -119,6 +122,11 @@ TEST(Verdicts, JunitEscapesWhatItQuotes) {
   EXPECT_NE(xml.find("<skipped message=\"not run: the module already hung in stress\"/>"),
             std::string::npos);
   EXPECT_EQ(xml.find("<&>"), std::string::npos);
+  // A failure without a report of its own still says why in its text.
+  EXPECT_NE(xml.find("(as in unload)\">KASAN: use-after-free Read in step (a.c:9) (as in "
+                     "unload)\n</failure>"),
+            std::string::npos)
+      << xml;
 }
 
 TEST(Verdicts, OnlyAllPassedIsSuccess) {
