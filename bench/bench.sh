@@ -20,7 +20,7 @@ IDLE_COUNTS=${IDLE_COUNTS:-"0 100 1000 10000"}
 work=$(mktemp -d)
 export ELEVMOD_SOCKET=$work/socket
 cleanup() {
-  kill $(jobs -p) 2>/dev/null
+  jobs -p | xargs -r kill 2>/dev/null
   wait 2>/dev/null
   "$ELEVMOD" unload >/dev/null 2>&1
   rm -rf "$work"
@@ -100,7 +100,7 @@ for count in $IDLE_COUNTS; do
   for _ in $(seq 1200); do [ "$(field accepted)" == "$count" ] && break; sleep 0.1; done
   echo "$(field accepted)" >"$work/served-$count"
   for _ in $(seq "$RUNS"); do calls_ns "$ELEVMOD" run >>"$work/idle-$count"; done
-  kill $(jobs -p) 2>/dev/null
+  jobs -p | xargs -r kill 2>/dev/null
   wait 2>/dev/null
   "$ELEVMOD" unload >/dev/null
 done
