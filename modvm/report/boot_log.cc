@@ -95,15 +95,20 @@ Printed read_out(const Lines& out, const std::vector<std::string>& checks,
 
 // The bench's own task that a report is about ("modcheck"), when the
 // module has no part in it: none of its frames, no word of it, not in its
-// loading or unloading.  Empty when the module may be the cause.
+// loading or unloading, no address where modules lie (x86-64's module
+// area, past the kernel's text: code of a module gone and not named), not
+// in an interrupt, where the task is whichever one was interrupted.  Empty
+// when the module may be the cause.
 std::string bench_task(const Lines& report, const std::string& module) {
   static const std::regex task(
       R"((?:Comm: |task )(modcheck|rawcall|callcost|consumer|producer|sh|init)\b)");
+  static const std::regex module_area(R"(\bffffffff[a-f][0-9a-f]{7}\b)");
   std::string found;
   for (const std::string& line : report) {
     if (names_module(line, module) || contains(line, "finit_module") ||
         contains(line, "delete_module") || contains(line, "do_init_module") ||
-        contains(line, "free_module"))
+        contains(line, "free_module") || contains(line, "<IRQ>") ||
+        contains(line, "<SOFTIRQ>") || std::regex_search(line, module_area))
       return "";
     std::smatch match;
     if (found.empty() && std::regex_search(line, match, task))

@@ -238,6 +238,12 @@ TEST(BootLog, AReportOfTheBenchsOwnTaskIsNotTheModulesFault) {
         "[ 2.1] CPU: 1 PID: 85 Comm: modcheck Not tainted 6.1.194 #1",
         "[ 2.2] RIP: 0010:car_fn+0x30/0x80 [m]"},
        Verdict::Result::failed},
+      {"the bench's task interrupted by code where a module lay",
+       {"[ 2.0] BUG: unable to handle page fault for address: ffffffffa000563f",
+        "[ 2.1] CPU: 1 PID: 85 Comm: modcheck Not tainted 6.1.194 #1",
+        "[ 2.2] RIP: 0010:0xffffffffa000563f", "[ 2.3]  <IRQ>",
+        "[ 2.4]  call_timer_fn+0x2a/0x140"},
+       Verdict::Result::failed},
       {"the bench's rmmod freeing what the module left armed",
        {"[ 2.0] ODEBUG: free active (active state 0) object type: timer_list hint: "
         "delayed_work_timer_fn+0x0/0x40",
