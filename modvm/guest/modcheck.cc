@@ -2,6 +2,9 @@
 // only program; prints KTAP (version 1) on standard output.
 //
 //   modcheck --list          the checks, in order, comma-separated
+//   modcheck --reported      of the kernel's lines on standard input (of
+//                            warning level or worse), what the checks
+//                            count as reported: noise and stamps dropped
 //   modcheck --module FILE.ko --name NAME [--proc PATH] [--only CHECK,...]
 //            [--storm SECONDS] [--fuzz SECONDS] [--seed N] [--keep]
 //
@@ -37,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,8 +53,8 @@ namespace {
 
 int usage() {
   std::fputs(
-      "usage: modcheck --list | --module FILE.ko --name NAME [--proc PATH] [--only CHECK,...]"
-      " [--storm SECONDS] [--fuzz SECONDS] [--seed N] [--keep]\n",
+      "usage: modcheck --list | --reported | --module FILE.ko --name NAME [--proc PATH]"
+      " [--only CHECK,...] [--storm SECONDS] [--fuzz SECONDS] [--seed N] [--keep]\n",
       stderr);
   return 2;
 }
@@ -59,6 +63,14 @@ int usage() {
 
 // The checks asked for, in order, as KTAP.
 int check_main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "--reported") {
+    modvm::Lines lines;
+    for (std::string line; std::getline(std::cin, line);)
+      lines.push_back(line);
+    for (const std::string& said : modvm::reported(lines, ""))
+      std::puts(said.c_str());
+    return 0;
+  }
   if (argc == 2 && std::string(argv[1]) == "--list") {
     std::string names;
     for (const Entry& entry : all_checks())
