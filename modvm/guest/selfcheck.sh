@@ -131,6 +131,9 @@ expect "two unregisterings both wait for the call" \
   "$(logged 'careless: both unregisters waited for the call')" logged
 # Nothing else from the kernel: no warning, BUG or report.
 # What counts as a report is the module checks' own judgement.
+expect "the checks' judgement keeps a warning, drops noise" \
+  "$(printf '%s\n' '[    1.0] clocksource: x' '[    2.0] WARNING: y' | ./modcheck --reported)" \
+  "WARNING: y"
 expect "the kernel's other warnings" "$(dmesg -r | sed -n '/modvm: checks begin/,$p' |
   grep -E '^<[0-4]>' | sed 's/^<[0-4]>//' | ./modcheck --reported | grep -v -e 'cabgate: ')" ""
 expect "two CPUs" "$(grep -c ^processor /proc/cpuinfo)" 2
