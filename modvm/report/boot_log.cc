@@ -3,9 +3,9 @@
 #include <optional>
 #include <regex>
 #include <set>
+#include <sstream>
 
 #include "protocol.h"
-#include <sstream>
 
 namespace modvm {
 namespace {

@@ -43,9 +43,8 @@ static int hold_set(const char *val, const struct kernel_param *kp)
 
 	if (strscpy(name, val, sizeof(name)) < 0)
 		return -EINVAL;
-	strim(name);
 	spin_lock(&hold_lock);
-	strscpy(hold, name, sizeof(hold));
+	strscpy(hold, strim(name), sizeof(hold));
 	spin_unlock(&hold_lock);
 	wake_up_all(&hold_wq);
 	return 0;
