@@ -171,6 +171,14 @@ fault_einval  FAIL"
 PASS contract
 1 passed, 0 failed"
     ;;
+  checkout)
+    # Two checkouts share the kernel but not their programs: each builds
+    # and runs its own, whichever built first.
+    check "this checkout" 0 $'here\n' "" "$modvm" run -- 'echo here'
+    mkdir "$scratch/copy"
+    tar -C "$root" --exclude=./.git --exclude=./build -cf - . | tar -C "$scratch/copy" -xf -
+    check "another checkout" 0 $'there\n' "" "$scratch/copy/scripts/modvm" run -- 'echo there'
+    ;;
   build_fails)
     # A series that does not apply fails the build plainly: the patch's own
     # message, nothing on standard output where the tree's path would go,
