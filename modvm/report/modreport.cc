@@ -15,16 +15,19 @@
 //       exits 0 only if it finished and none failed
 //   modreport print --results FILE --kernel VERSION --flavour NAME
 //                   [--format text|ktap|table|none] [--module NAME [--number N]]
-//                   [--junit FILE]
+//                   [--junit FILE] [--html FILE [--sources FILE]]
 //       prints the verdicts (of one module, with --module, as the N-th
 //       subtest of a KTAP stream with --number; only the table of modules
 //       by checks, with table; nothing, with none); exits 0 only if every
-//       check passed
+//       check passed; --html writes the page a course gives its students,
+//       with the modules' source from the directories SOURCES names (a
+//       line "MODULE DIR" each)
 //   modreport print --format ktap-head --kernel VERSION --flavour NAME --count N
 //       prints the head of a KTAP stream of N modules
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 
 #include <fstream>
 #include <iostream>
@@ -33,6 +36,7 @@
 #include <vector>
 
 #include "boot_log.h"
+#include "html.h"
 #include "kunit_log.h"
 #include "symbols.h"
 #include "verdicts.h"
@@ -65,13 +69,47 @@ std::vector<std::string> split(const std::string& text) {
   return parts;
 }
 
+// The page for a course (--html FILE), the modules' sources found in the
+// directories SOURCES names, a line "MODULE DIR" each.
+bool write_html(const std::string& path, const std::vector<modvm::Verdict>& verdicts,
+                const modvm::Kernel& kernel, const std::string& sources) {
+  std::map<std::string, std::string> dirs;
+  std::ifstream list(sources);
+  std::string line;
+  while (std::getline(list, line))
+    if (std::size_t space = line.find(' '); space != std::string::npos)
+      dirs[line.substr(0, space)] = line.substr(space + 1);
+  auto read_source = [&](std::string_view module,
+                         std::string_view file) -> std::optional<modvm::Lines> {
+    auto dir = dirs.find(std::string(module));
+    if (dir == dirs.end() || file.find('/') != std::string_view::npos)
+      return std::nullopt;
+    std::ifstream in(dir->second + "/" + std::string(file));
+    if (!in)
+      return std::nullopt;
+    return read_lines(dir->second + "/" + std::string(file));
+  };
+  char generated[64];
+  std::time_t now = std::time(nullptr);
+  std::strftime(generated, sizeof generated, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+  std::ofstream out(path);
+  modvm::print_html(out, verdicts, kernel, read_source, generated);
+  out.close();
+  if (!out) {
+    std::cerr << "modreport: cannot write " << path << '\n';
+    return false;
+  }
+  return true;
+}
+
 int usage() {
   std::cerr << "usage: modreport boot --results FILE --name NAME --ko FILE.ko --tree DIR"
                " --run DIR --checks CHECK,... [--keep-going]\n"
                "       modreport ran --run DIR\n"
                "       modreport kunit --run DIR --suite NAME\n"
                "       modreport print --results FILE --kernel VERSION --flavour NAME"
-               " [--format text|ktap|table|none] [--module NAME [--number N]] [--junit FILE]\n"
+               " [--format text|ktap|table|none] [--module NAME [--number N]] [--junit FILE]"
+               " [--html FILE [--sources FILE]]\n"
                "       modreport print --format ktap-head --kernel VERSION --flavour NAME"
                " --count N\n";
   return 2;
@@ -221,6 +259,9 @@ int main(int argc, char** argv) {
       modvm::print_table(std::cout, verdicts);
     else if (format != "none")
       return usage();
+    if (options.count("html") && !write_html(options["html"], verdicts, kernel,
+                                             options.count("sources") ? options["sources"] : ""))
+      return 1;
     if (options.count("junit")) {
       std::ofstream junit(options["junit"]);
       modvm::print_junit(junit, verdicts, kernel);

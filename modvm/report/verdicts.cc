@@ -19,6 +19,8 @@ const char* result_name(Verdict::Result result) {
   return "";
 }
 
+}  // namespace
+
 std::string seconds_text(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", seconds);
@@ -66,8 +68,6 @@ std::string not_looked_for(const Kernel& kernel) {
            "(--flavour kasan looks for them)";
   return "";
 }
-
-}  // namespace
 
 void write_verdicts(std::ostream& out, const std::vector<Verdict>& verdicts) {
   for (const Verdict& verdict : verdicts) {

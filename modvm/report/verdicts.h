@@ -52,6 +52,19 @@ void print_ktap(std::ostream& out, const std::vector<Verdict>& verdicts,
 void print_junit(std::ostream& out, const std::vector<Verdict>& verdicts,
                  const Kernel& kernel);
 
+// "12.3": a verdict's seconds as every format gives them.
+std::string seconds_text(double seconds);
+// The modules of the verdicts, in their order.
+std::vector<std::string> modules_of(const std::vector<Verdict>& verdicts);
+// Text made safe in XML and HTML, control characters but tab and newline
+// replaced.
+std::string xml_escape(const std::string& text);
+// "Linux 6.1.0 (kasan)".
+std::string on_kernel(const Kernel& kernel);
+// What the kernel's flavour does not look for, said plainly; empty when
+// unknown.
+std::string not_looked_for(const Kernel& kernel);
+
 // Whether every check of every module passed.
 bool all_passed(const std::vector<Verdict>& verdicts);
 
