@@ -138,7 +138,7 @@ EOF_PY
 modvm.fault_einval contract request(3, 1, 2) answered -1 EINVAL: a refusal must be the plain value 1, not an error code (and 10 more)"
     mkdir "$scratch/two"
     cp "$modules"/{elevator,fault_einval}.ko "$scratch/two/"
-    "$modvm" check --module "$scratch/two" --only contract >"$scratch/text" 2>&1
+    "$modvm" check --module "$scratch/two" --only contract >"$scratch/text" 2>"$scratch/text.err"
     expect "a directory of modules" "$?" 1
     expect "the KUnit suite in one line before the verdicts, its cases hidden as they passed" \
       "$(head -n 3 "$scratch/text")" \
@@ -149,6 +149,37 @@ elevator on Linux $(cat "$tree/include/config/kernel.release") (kasan):
       "module        contract
 elevator      PASS
 fault_einval  FAIL"
+    ;;
+  jobs)
+    # Two guests at a time: the same verdicts, table, JUnit and status as
+    # one at a time, in the same order, and the output says how many.
+    modules=$(built "$root/modvm/modules")
+    mkdir "$scratch/three"
+    cp "$modules"/{elevator,fault_einval,fault_leak}.ko "$scratch/three/"
+    for n in 1 2; do
+      "$modvm" check --module "$scratch/three" --only contract,leaks --jobs $n \
+        --junit "$scratch/junit$n.xml" --html "$scratch/page$n.html" \
+        >"$scratch/out$n" 2>"$scratch/err$n"
+      echo "status $?" >>"$scratch/out$n"
+      # Times differ from run to run; nothing else may.
+      sed -i 's/ ([0-9.]* s)$//; s/ time="[0-9.]*"//g' "$scratch/out$n" "$scratch/junit$n.xml"
+    done
+    expect "the output as one at a time" "$(diff "$scratch/out1" "$scratch/out2" && echo same)" same
+    expect "...the JUnit too" "$(diff "$scratch/junit1.xml" "$scratch/junit2.xml" && echo same)" same
+    expect "...and a failure" "$(tail -n 1 "$scratch/out2")" "status 1"
+    expect "the table" "$(tail -n 5 "$scratch/out2" | head -n 4 | sed 's/ *$//')" \
+      "module        contract  leaks
+elevator      PASS      PASS
+fault_einval  FAIL      PASS
+fault_leak    PASS      FAIL"
+    # The page: a row per module, and the leak's report with the module's
+    # source around the line it names.
+    expect "the page's rows" "$(grep -o '<tr id="m-[a-z_]*"' "$scratch/page2.html" | paste -sd' ')" \
+      '<tr id="m-elevator" <tr id="m-fault_einval" <tr id="m-fault_leak"'
+    grep -q '<figcaption>fault_leak\.c:[0-9]*</figcaption>' "$scratch/page2.html" && ok ||
+      fail "the page does not show the leak's source line"
+    grep -q -x "modvm: 2 guest(s) at a time, each with 2 CPUs and 1024 MiB (this machine: [0-9]* cores, [0-9]* MiB available)" \
+      "$scratch/err2" && ok || { fail "the guests at a time are not stated"; cat "$scratch/err2" >&2; }
     ;;
   installed)
     # cabgate-modvm as `cmake --install` lays it out: the same kernel tree

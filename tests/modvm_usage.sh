@@ -30,6 +30,8 @@ an unknown option|unknown option '--bogus' (scripts/modvm --help lists them)|che
 an unknown kernel|unknown kernel '5.10' (want 6.1 or 6.12)|build --kernel 5.10
 a module that is not there|no module /nonexistent|run --module /nonexistent
 a folder without modules|no .ko files in $root/man|check --module $root/man
+no guests at all|--jobs wants a number of guests, not '0'|check --jobs 0 --module $mods
+--jobs given to run|--jobs is an option of check, not of run|run --jobs 2
 EOF_CASES
 
 version=$(sed -n 's/^project(cabgate VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
