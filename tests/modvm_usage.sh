@@ -32,6 +32,11 @@ a module that is not there|no module /nonexistent|run --module /nonexistent
 a folder without modules|no .ko files in $root/man|check --module $root/man
 no guests at all|--jobs wants a number of guests, not '0'|check --jobs 0 --module $mods
 --jobs given to run|--jobs is an option of check, not of run|run --jobs 2
+export without a file|export wants a FILE to write|export
+export with two files|unexpected argument 'b.tar.xz'|export a.tar.xz b.tar.xz
+a bundle that is not there|no bundle /nonexistent.tar.xz|check --bundle /nonexistent.tar.xz
+a bundle given to export|--bundle is not an option of export|export --bundle $root/README.md x.tar.xz
+a module given to export|--module is not an option of export|export x.tar.xz --module $mods
 EOF_CASES
 
 version=$(sed -n 's/^project(cabgate VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
