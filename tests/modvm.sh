@@ -155,9 +155,9 @@ fault_einval  FAIL"
     # one at a time, in the same order, and the output says how many.
     modules=$(built "$root/modvm/modules")
     mkdir "$scratch/three"
-    cp "$modules"/{elevator,fault_einval,fault_leak}.ko "$modules"/*.c "$scratch/three/"
+    cp "$modules"/{elevator,fault_einval,fault_init_overflow}.ko "$modules"/*.c "$scratch/three/"
     for n in 1 2; do
-      "$modvm" check --module "$scratch/three" --only contract,leaks --jobs $n \
+      "$modvm" check --module "$scratch/three" --only init-error,contract --jobs $n \
         --junit "$scratch/junit$n.xml" --html "$scratch/page$n.html" \
         >"$scratch/out$n" 2>"$scratch/err$n"
       echo "status $?" >>"$scratch/out$n"
@@ -175,16 +175,16 @@ EOF_PY
     expect "...the JUnit too" "$(diff "$scratch/cases1" "$scratch/cases2" && echo same)" same
     expect "...and a failure" "$(tail -n 1 "$scratch/out2")" "status 1"
     expect "the table" "$(tail -n 5 "$scratch/out2" | head -n 4 | sed 's/ *$//')" \
-      "module        contract  leaks
-elevator      PASS      PASS
-fault_einval  FAIL      PASS
-fault_leak    PASS      FAIL"
-    # The page: a row per module, and the leak's report with the module's
-    # source around the line it names.
+      "module               init-error  contract
+elevator             PASS        PASS
+fault_einval         PASS        FAIL
+fault_init_overflow  FAIL        SKIP"
+    # The page: a row per module, and the overflow's report with the
+    # module's source around the line it names.
     expect "the page's rows" "$(grep -o '<tr id="m-[a-z_]*"' "$scratch/page2.html" | paste -sd' ')" \
-      '<tr id="m-elevator" <tr id="m-fault_einval" <tr id="m-fault_leak"'
+      '<tr id="m-elevator" <tr id="m-fault_einval" <tr id="m-fault_init_overflow"'
     grep -q '<figcaption>elevator\.c:[0-9]*</figcaption>' "$scratch/page2.html" && ok ||
-      fail "the page does not show the leak's source line"
+      fail "the page does not show the overflow's source line"
     grep -q -x "modvm: 2 guest(s) at a time, each with 2 CPUs and 1024 MiB (this machine: [0-9]* cores, [0-9]* MiB available)" \
       "$scratch/err2" && ok || { fail "the guests at a time are not stated"; cat "$scratch/err2" >&2; }
     ;;
