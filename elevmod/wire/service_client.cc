@@ -72,6 +72,9 @@ namespace {
 constexpr size_t kClientReleaseThreads = 8;
 // How often a connection is tried again while the service's backlog is full.
 constexpr int64_t kConnectRetryMs = 20;
+// How long a client asks a busy service again, and how often.
+constexpr int64_t kBusyRetryMs = 2000;
+constexpr int64_t kBusyPauseMs = 50;
 
 Releaser& client_releaser() {
   // Never destroyed: its threads may still be closing when the process ends.
@@ -160,10 +163,9 @@ struct Connection {
   ~Connection() { close_connection(std::move(fd)); }
 };
 
-// ask_service(), leaving the connection open in *kept when that is not null
-// and the service said yes.
-int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
-             std::string* err, UniqueFd* kept, const sigset_t* mask) {
+// One ask of exchange().
+int exchange_once(const std::string& path, Verb verb, int pass_fd, Reply* reply,
+                  std::string* err, UniqueFd* kept, const sigset_t* mask) {
   const int64_t until = monotonic_ms() + kClientTimeoutSeconds * 1000;
   const std::string interrupted = "interrupted while asking " + path;
   // A service flooded with connections may drop ours before it has read
@@ -245,6 +247,24 @@ int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
   if (kept && result == 0)
     *kept = std::move(fd);
   return result;
+}
+
+// ask_service(), leaving the connection open in *kept when that is not null
+// and the service said yes.  A service busy releasing descriptors says so
+// at once, without acting; as a flood of connections passes in moments, it
+// is asked again for a while before its "busy" is the answer.
+int exchange(const std::string& path, Verb verb, int pass_fd, Reply* reply,
+             std::string* err, UniqueFd* kept, const sigset_t* mask) {
+  const int64_t until = monotonic_ms() + kBusyRetryMs;
+  for (;;) {
+    int rc = exchange_once(path, verb, pass_fd, reply, err, kept, mask);
+    if (rc != EAGAIN || reply->error != EAGAIN || monotonic_ms() >= until)
+      return rc;
+    if (wait_ready(-1, 0, std::min(until, monotonic_ms() + kBusyPauseMs), mask) == EINTR) {
+      *err = "interrupted while asking " + path;
+      return EINTR;
+    }
+  }
 }
 
 }  // namespace
