@@ -198,7 +198,7 @@ modvm=$prefix/bin/cabgate-modvm
 expect "cabgate-modvm --help" "$("$modvm" --help | head -n 1)" \
   "The module bench: Debian's kernel with the three elevator system calls"
 check "cabgate-modvm: an unknown verb" 2 "" \
-  "usage: cabgate-modvm build | run [--module FILE.ko]... [--gdb] [-- COMMAND] | check [--module FILE.ko|DIR]... [--proc PATH] [--only CHECK,...] [--keep-going] [--keep] [--seed N] [--format text|ktap] [--junit FILE] [--jobs N] [--html FILE] | export FILE; each with [--kernel 6.1|6.12] [--flavour kasan|kcsan], build, run and check with [--bundle FILE]
+  "usage: cabgate-modvm build | run [--module FILE.ko]... [--gdb] [-- COMMAND] | check [--module FILE.ko|DIR]... [--proc PATH] [--only CHECK,...] [--keep-going] [--keep] [--seed N] [--format text|ktap] [--junit FILE] [--jobs N] [--html FILE] [--coverage] | export FILE; each with [--kernel 6.1|6.12] [--flavour kasan|kcsan], build, run and check with [--bundle FILE]
 " "$modvm" bogus
 # Without the packages its build needs, it names them and stops: no sudo,
 # no apt-get, nothing on standard output where a tree's path would go.

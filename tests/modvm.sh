@@ -218,6 +218,37 @@ fault_init_overflow  FAIL        SKIP"
 1 passed, 0 failed"
     [ ! -e "$scratch/cache/cabgate/modvm/linux-6.1-kasan" ] && ok || fail "it built a tree"
     ;;
+  coverage)
+    # --coverage: the module rebuilt with gcov from the Makefile beside it,
+    # every check, then the share of its lines they ran and the ranges none
+    # ran, by function.  The fault in fault_error_path lies in an error
+    # path (the car's thread failing to start): every check passes, and
+    # the coverage names that path as run by none.
+    modules=$(built "$root/modvm/modules")
+    "$modvm" check --module "$modules/fault_error_path.ko" --coverage \
+      --format ktap --junit "$scratch/junit.xml" --html "$scratch/page.html" \
+      >"$scratch/ktap" 2>"$scratch/err"
+    expect "every check passes" "$?" 0
+    grep -q "^    # coverage: [0-9]*% of the module's lines ran ([0-9]* of [0-9]*)$" "$scratch/ktap" &&
+      ok || { fail "no coverage in the KTAP"; cat "$scratch/ktap" "$scratch/err" >&2; }
+    share=$(sed -n "s/^    # coverage: \([0-9]*\)% .*/\1/p" "$scratch/ktap")
+    [ "${share:-0}" -ge 50 ] && [ "${share:-100}" -lt 100 ] && ok ||
+      fail "the checks ran ${share:-no}% of the module's lines"
+    # The faulty goto's line, inside a range none ran.
+    fault=$(grep -n 'goto out_work;' "$root/modvm/modules/elevator.c" | head -n 1 | cut -d: -f1)
+    found=''
+    while read -r first last; do
+      [ "$first" -le "$fault" ] && [ "$fault" -le "$last" ] && found=yes
+    done < <(sed -n 's/^    # not run by any check: elevator\.c:\([0-9]*\)-*\([0-9]*\) in elevator_init$/\1 \2/p' \
+      "$scratch/ktap" | awk '{ print $1, ($2 == "" ? $1 : $2) }')
+    expect "the error path's fault (elevator.c:$fault) is named as run by no check" "$found" yes
+    grep -q '<property name="not_run_by_any_check" value="[^"]*elevator.c:[0-9-]* in elevator_init' \
+      "$scratch/junit.xml" && ok || fail "no coverage property in the JUnit"
+    grep -q '<span class="unrun">' "$scratch/page.html" && ok || fail "the page shades no line"
+    python3 "$tree/tools/testing/kunit/kunit.py" parse "$scratch/ktap" >"$scratch/parsed" 2>&1
+    grep -q -E 'Ran ([0-9]+) tests: passed: \1$' "$scratch/parsed" && ok ||
+      { fail "kunit.py did not read the KTAP"; cat "$scratch/parsed" >&2; }
+    ;;
   installed)
     # cabgate-modvm as `cmake --install` lays it out: the same kernel tree
     # (the cache is shared), its own data and programs, a module named

@@ -412,6 +412,10 @@ static int __init elevator_init(void)
 	car_thread = kthread_run(car_fn, NULL, "elevator_car");
 	if (IS_ERR(car_thread)) {
 		ret = PTR_ERR(car_thread);
+#ifdef FAULT_ERROR_PATH
+		/* Undoes a thread that never ran: kthread_stop on an error. */
+		goto out_work;
+#endif
 		goto out_proc;
 	}
 	schedule_delayed_work(&sample_work, msecs_to_jiffies(tick_ms));

@@ -30,6 +30,8 @@ figcaption { font: 13px monospace; color: #555; }
 pre.source { background: #f7f7f7; padding: 0.3em 0; }
 pre.source span { display: block; padding: 0 0.5em; }
 pre.source span.named { background: #ffe08a; font-weight: bold; }
+pre.source span.unrun { background: #f8d0d0; }
+p.unrun { margin: 0.4em 0.8em 0; font: 13px monospace; }
 )";
 
 // Opens the report an address names (a cell's link, or a link given out),
@@ -75,15 +77,21 @@ std::string report_id(const Verdict& v) {
   return anchor("r-", v.module) + anchor("-", v.check);
 }
 
-void print_source(std::ostream& out, const Place& place, const Lines& source, int context) {
-  int first = std::max(1, place.line - context);
-  int last = std::min(static_cast<int>(source.size()), place.line + context);
-  if (place.line > static_cast<int>(source.size()))
+// FILE's lines FIRST to LAST marked with the class `mark`, `context` lines
+// around them.
+void print_source(std::ostream& out, const std::string& file, int first, int last,
+                  const Lines& source, int context, const char* mark) {
+  if (first < 1 || last > static_cast<int>(source.size()))
     return;
-  out << "<figure><figcaption>" << xml_escape(place.file) << ':' << place.line
-      << "</figcaption><pre class=\"source\">";
-  for (int n = first; n <= last; ++n) {
-    out << "<span" << (n == place.line ? " class=\"named\"" : "") << '>';
+  out << "<figure><figcaption>" << xml_escape(file) << ':' << first;
+  if (last != first)
+    out << '-' << last;
+  out << "</figcaption><pre class=\"source\">";
+  int from = std::max(1, first - context);
+  int to = std::min(static_cast<int>(source.size()), last + context);
+  for (int n = from; n <= to; ++n) {
+    out << "<span" << (n >= first && n <= last ? std::string(" class=\"") + mark + "\"" : "")
+        << '>';
     char number[16];
     std::snprintf(number, sizeof number, "%5d  ", n);
     out << number << xml_escape(source[static_cast<std::size_t>(n - 1)]) << "</span>";
@@ -122,7 +130,8 @@ std::vector<Place> places_named(const Lines& report) {
 }
 
 void print_html(std::ostream& out, const std::vector<Verdict>& all, const Kernel& kernel,
-                const ReadSource& read_source, const std::string& generated, int context) {
+                const ReadSource& read_source, const std::string& generated, int context,
+                const CoverageByModule& coverage) {
   std::vector<Verdict> verdicts = once_each(all);
   std::vector<std::string> modules = modules_of(verdicts);
   std::vector<std::string> checks;
@@ -202,7 +211,19 @@ void print_html(std::ostream& out, const std::vector<Verdict>& all, const Kernel
       named.insert(named.end(), v.body.begin(), v.body.end());
       for (const Place& place : places_named(named))
         if (std::optional<Lines> source = read_source(module, place.file))
-          print_source(out, place, *source, context);
+          print_source(out, place.file, place.line, place.line, *source, context, "named");
+      out << "</details>\n";
+    }
+    if (auto it = coverage.find(module); it != coverage.end()) {
+      out << "<details id=\"" << anchor("c-", module) << "\" class=\"coverage\">\n"
+          << "<summary>coverage: " << xml_escape(it->second.summary) << "; "
+          << it->second.unrun.size() << " ranges that no check ran</summary>\n";
+      for (const Unrun& unrun : it->second.unrun) {
+        out << "<p class=\"unrun\">not run by any check: " << xml_escape(unrun_text(unrun))
+            << "</p>\n";
+        if (std::optional<Lines> source = read_source(module, unrun.file))
+          print_source(out, unrun.file, unrun.first, unrun.last, *source, 2, "unrun");
+      }
       out << "</details>\n";
     }
     out << "</section>\n";

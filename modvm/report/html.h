@@ -32,9 +32,12 @@ struct Place {
 };
 std::vector<Place> places_named(const Lines& report);
 
-// `context` lines of source on each side of the marked line.
+// `context` lines of source on each side of the marked line; with
+// coverage, each module's share of lines run and the ranges none ran,
+// shaded in their source.
 void print_html(std::ostream& out, const std::vector<Verdict>& verdicts, const Kernel& kernel,
-                const ReadSource& read_source, const std::string& generated, int context = 6);
+                const ReadSource& read_source, const std::string& generated, int context = 6,
+                const CoverageByModule& coverage = {});
 
 }  // namespace modvm
 

@@ -13,14 +13,19 @@
 //   modreport kunit --run DIR --suite NAME
 //       prints the KUnit suite's cases as the boot's console shows them;
 //       exits 0 only if it finished and none failed
+//   modreport coverage --run DIR --results FILE --name NAME --build DIR
+//       appends to FILE which of the lines of module NAME, built with gcov
+//       in BUILD, the boot's checks ran (the .gcda files the guest sent on
+//       RUN/err)
 //   modreport print --results FILE --kernel VERSION --flavour NAME
 //                   [--format text|ktap|table|none] [--module NAME [--number N]]
 //                   [--junit FILE] [--html FILE [--sources FILE]]
 //       prints the verdicts (of one module, with --module, as the N-th
 //       subtest of a KTAP stream with --number; only the table of modules
 //       by checks, with table; nothing, with none); exits 0 only if every
-//       check passed; --html writes the page a course gives its students,
-//       with the modules' source from the directories SOURCES names (a
+//       check passed; --html writes the page a course gives its students;
+//       the modules' sources (for the page, and to name the functions of
+//       the lines no check ran) are in the directories SOURCES names (a
 //       line "MODULE DIR" each)
 //   modreport print --format ktap-head --kernel VERSION --flavour NAME --count N
 //       prints the head of a KTAP stream of N modules
@@ -32,10 +37,12 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "boot_log.h"
+#include "coverage.h"
 #include "html.h"
 #include "kunit_log.h"
 #include "symbols.h"
@@ -69,31 +76,50 @@ std::vector<std::string> split(const std::string& text) {
   return parts;
 }
 
-// The page for a course (--html FILE), the modules' sources found in the
-// directories SOURCES names, a line "MODULE DIR" each.
-bool write_html(const std::string& path, const std::vector<modvm::Verdict>& verdicts,
-                const modvm::Kernel& kernel, const std::string& sources) {
+// The modules' sources, found in the directories SOURCES names (a line
+// "MODULE DIR" each), by the names reports give them.
+modvm::ReadSource source_reader(const std::string& sources) {
   std::map<std::string, std::string> dirs;
   std::ifstream list(sources);
   std::string line;
   while (std::getline(list, line))
     if (std::size_t space = line.find(' '); space != std::string::npos)
       dirs[line.substr(0, space)] = line.substr(space + 1);
-  auto read_source = [&](std::string_view module,
-                         std::string_view file) -> std::optional<modvm::Lines> {
+  return [dirs](std::string_view module, std::string_view file) -> std::optional<modvm::Lines> {
     auto dir = dirs.find(std::string(module));
     if (dir == dirs.end() || file.find('/') != std::string_view::npos)
       return std::nullopt;
-    std::ifstream in(dir->second + "/" + std::string(file));
-    if (!in)
+    std::string path = dir->second + "/" + std::string(file);
+    if (access(path.c_str(), R_OK) != 0)
       return std::nullopt;
-    return read_lines(dir->second + "/" + std::string(file));
+    return read_lines(path);
   };
+}
+
+// The coverage the results hold, said for each module.
+modvm::CoverageByModule coverage_of(const std::string& results,
+                                    const modvm::ReadSource& read_source) {
+  modvm::CoverageByModule said;
+  std::ifstream in(results);
+  for (const modvm::Coverage& coverage : modvm::read_coverage(in)) {
+    modvm::ModuleCoverage& mine = said[coverage.module];
+    mine.summary = modvm::coverage_summary(coverage);
+    mine.unrun = modvm::unrun_ranges(coverage, [&](const std::string& file) {
+      return read_source(coverage.module, file);
+    });
+  }
+  return said;
+}
+
+// The page for a course (--html FILE).
+bool write_html(const std::string& path, const std::vector<modvm::Verdict>& verdicts,
+                const modvm::Kernel& kernel, const modvm::ReadSource& read_source,
+                const modvm::CoverageByModule& coverage) {
   char generated[64];
   std::time_t now = std::time(nullptr);
   std::strftime(generated, sizeof generated, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
   std::ofstream out(path);
-  modvm::print_html(out, verdicts, kernel, read_source, generated);
+  modvm::print_html(out, verdicts, kernel, read_source, generated, 6, coverage);
   out.close();
   if (!out) {
     std::cerr << "modreport: cannot write " << path << '\n';
@@ -102,11 +128,53 @@ bool write_html(const std::string& path, const std::vector<modvm::Verdict>& verd
   return true;
 }
 
+// The counts a boot's guest sent for module NAME, built with gcov in BUILD
+// (the guest names each file by its path there, under debugfs): each
+// written beside its .gcno, gcov's report of the module's own sources
+// appended to RESULTS.  Files that are not BUILD's .gcda are ignored.
+int record_coverage(const std::string& run, const std::string& results,
+                    const std::string& name, const std::string& build) {
+  const std::string debugfs = "/sys/kernel/debug/gcov";
+  modvm::Coverage coverage{name, {}};
+  for (const auto& [path, bytes] : modvm::read_gcda(read_lines(run + "/err"))) {
+    std::string host = path.rfind(debugfs, 0) == 0 ? path.substr(debugfs.size()) : "";
+    std::size_t slash = host.rfind('/');
+    if (slash == std::string::npos || host.substr(0, slash) != build ||
+        host.size() < 5 || host.compare(host.size() - 5, 5, ".gcda") != 0 ||
+        host.find("/..") != std::string::npos)
+      continue;
+    std::ofstream(host, std::ios::binary) << bytes;
+    std::string object = host.substr(0, host.size() - 5);
+    std::string report = modvm::output_of("cd " + modvm::quote(build) + " && gcov --stdout -o " +
+                                          modvm::quote(build) + " " + modvm::quote(object + ".c") +
+                                          " 2>/dev/null");
+    modvm::Lines lines;
+    std::istringstream in(report);
+    for (std::string line; std::getline(in, line);)
+      lines.push_back(line);
+    for (modvm::FileCoverage file : modvm::parse_gcov(lines)) {
+      // The module's own files; the kernel's headers are not its lines.
+      if (file.file.rfind(build + "/", 0) != 0 && file.file.find('/') != std::string::npos)
+        continue;
+      file.file = file.file.substr(file.file.rfind('/') + 1);
+      coverage.add(file);
+    }
+  }
+  std::ofstream out(results, std::ios::app);
+  modvm::write_coverage(out, coverage);
+  if (!out) {
+    std::cerr << "modreport: cannot write " << results << '\n';
+    return 1;
+  }
+  return 0;
+}
+
 int usage() {
   std::cerr << "usage: modreport boot --results FILE --name NAME --ko FILE.ko --tree DIR"
                " --run DIR --checks CHECK,... [--keep-going]\n"
                "       modreport ran --run DIR\n"
                "       modreport kunit --run DIR --suite NAME\n"
+               "       modreport coverage --run DIR --results FILE --name NAME --build DIR\n"
                "       modreport print --results FILE --kernel VERSION --flavour NAME"
                " [--format text|ktap|table|none] [--module NAME [--number N]] [--junit FILE]"
                " [--html FILE [--sources FILE]]\n"
@@ -218,6 +286,13 @@ int main(int argc, char** argv) {
     return status;
   }
 
+  if (verb == "coverage") {
+    if (!need({"run", "results", "name", "build"}))
+      return usage();
+    return record_coverage(options["run"], options["results"], options["name"],
+                           options["build"]);
+  }
+
   if (verb == "kunit") {
     if (!need({"run", "suite"}))
       return usage();
@@ -241,6 +316,9 @@ int main(int argc, char** argv) {
     std::vector<modvm::Verdict> verdicts = modvm::read_verdicts(in);
     modvm::Kernel kernel{options["kernel"], options["flavour"]};
     std::string format = options.count("format") ? options["format"] : "text";
+    modvm::ReadSource read_source =
+        source_reader(options.count("sources") ? options["sources"] : "");
+    modvm::CoverageByModule coverage = coverage_of(options["results"], read_source);
     if (options.count("module")) {
       std::vector<modvm::Verdict> mine;
       for (const modvm::Verdict& v : verdicts)
@@ -250,21 +328,21 @@ int main(int argc, char** argv) {
     }
     if (format == "ktap" && options.count("number"))
       modvm::print_ktap_module(std::cout, verdicts, options["module"],
-                               std::stoi(options["number"]));
+                               std::stoi(options["number"]), coverage);
     else if (format == "ktap")
-      modvm::print_ktap(std::cout, verdicts, kernel);
+      modvm::print_ktap(std::cout, verdicts, kernel, coverage);
     else if (format == "text")
-      modvm::print_text(std::cout, verdicts, kernel);
+      modvm::print_text(std::cout, verdicts, kernel, coverage);
     else if (format == "table")
       modvm::print_table(std::cout, verdicts);
     else if (format != "none")
       return usage();
-    if (options.count("html") && !write_html(options["html"], verdicts, kernel,
-                                             options.count("sources") ? options["sources"] : ""))
+    if (options.count("html") && !write_html(options["html"], verdicts, kernel, read_source,
+                                             coverage))
       return 1;
     if (options.count("junit")) {
       std::ofstream junit(options["junit"]);
-      modvm::print_junit(junit, verdicts, kernel);
+      modvm::print_junit(junit, verdicts, kernel, coverage);
       if (!junit) {
         std::cerr << "modreport: cannot write " << options["junit"] << '\n';
         return 1;

@@ -7,7 +7,6 @@
 #include <sstream>
 
 namespace modvm {
-namespace {
 
 std::string quote(const std::string& text) {
   std::string quoted = "'";
@@ -16,7 +15,6 @@ std::string quote(const std::string& text) {
   return quoted + "'";
 }
 
-// What the shell command printed on its standard output.
 std::string output_of(const std::string& command) {
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
   std::string out;
@@ -27,6 +25,8 @@ std::string output_of(const std::string& command) {
     out.append(buffer, n);
   return out;
 }
+
+namespace {
 
 std::string basename_of(const std::string& path) {
   return path.substr(path.rfind('/') + 1);

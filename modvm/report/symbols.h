@@ -30,6 +30,11 @@ struct Symbol {
   std::uint64_t offset = 0, size = 0;
 };
 
+// TEXT quoted for the shell.
+std::string quote(const std::string& text);
+// What the shell command printed on its standard output.
+std::string output_of(const std::string& command);
+
 // The functions of an object file, as objdump lists them; empty when it
 // cannot be read.
 std::vector<Symbol> read_symbols(const std::string& object);

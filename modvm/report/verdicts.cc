@@ -127,7 +127,8 @@ bool all_passed(const std::vector<Verdict>& verdicts) {
 }
 
 void print_module_text(std::ostream& out, const std::vector<Verdict>& all,
-                       const std::string& module, const Kernel& kernel) {
+                       const std::string& module, const Kernel& kernel,
+                       const CoverageByModule& coverage) {
   int passed = 0, failed = 0, not_run = 0;
   out << module << " on " << on_kernel(kernel) << ":\n";
   if (std::string unseen = not_looked_for(kernel); !unseen.empty())
@@ -152,6 +153,11 @@ void print_module_text(std::ostream& out, const std::vector<Verdict>& all,
     }
     for (const std::string& line : v.body)
       out << "  | " << line << '\n';
+  }
+  if (auto it = coverage.find(module); it != coverage.end()) {
+    out << "  coverage: " << it->second.summary << '\n';
+    for (const Unrun& unrun : it->second.unrun)
+      out << "  not run by any check: " << unrun_text(unrun) << '\n';
   }
   out << passed << " passed, " << failed << " failed";
   if (not_run)
@@ -194,9 +200,9 @@ void print_table(std::ostream& out, const std::vector<Verdict>& verdicts) {
 }
 
 void print_text(std::ostream& out, const std::vector<Verdict>& verdicts,
-                const Kernel& kernel) {
+                const Kernel& kernel, const CoverageByModule& coverage) {
   for (const std::string& module : modules_of(verdicts))
-    print_module_text(out, verdicts, module, kernel);
+    print_module_text(out, verdicts, module, kernel, coverage);
   print_table(out, verdicts);
 }
 
@@ -208,7 +214,8 @@ void print_ktap_head(std::ostream& out, const Kernel& kernel, std::size_t module
 }
 
 void print_ktap_module(std::ostream& out, const std::vector<Verdict>& all,
-                       const std::string& module, int number) {
+                       const std::string& module, int number,
+                       const CoverageByModule& coverage) {
   std::vector<Verdict> verdicts;
   for (const Verdict& v : once_each(all))
     if (v.module == module)
@@ -236,20 +243,25 @@ void print_ktap_module(std::ostream& out, const std::vector<Verdict>& all,
           << v.check << '\n';
     }
   }
+  if (auto it = coverage.find(module); it != coverage.end()) {
+    out << "    # coverage: " << it->second.summary << '\n';
+    for (const Unrun& unrun : it->second.unrun)
+      out << "    # not run by any check: " << unrun_text(unrun) << '\n';
+  }
   out << (passed ? "ok " : "not ok ") << number << ' ' << module << '\n';
 }
 
 void print_ktap(std::ostream& out, const std::vector<Verdict>& verdicts,
-                const Kernel& kernel) {
+                const Kernel& kernel, const CoverageByModule& coverage) {
   std::vector<std::string> modules = modules_of(verdicts);
   print_ktap_head(out, kernel, modules.size());
   int number = 0;
   for (const std::string& module : modules)
-    print_ktap_module(out, verdicts, module, ++number);
+    print_ktap_module(out, verdicts, module, ++number, coverage);
 }
 
 void print_junit(std::ostream& out, const std::vector<Verdict>& all,
-                 const Kernel& kernel) {
+                 const Kernel& kernel, const CoverageByModule& coverage) {
   std::vector<Verdict> verdicts = once_each(all);
   auto count = [&](const std::string& module, Verdict::Result result) {
     int n = 0;
@@ -277,8 +289,17 @@ void print_junit(std::ostream& out, const std::vector<Verdict>& all,
         << count(module, Verdict::Result::not_run) << "\" time=\"" << seconds_text(s) << "\">\n"
         << "    <properties>\n"
         << "      <property name=\"kernel\" value=\"" << xml_escape(kernel.version) << "\"/>\n"
-        << "      <property name=\"flavour\" value=\"" << xml_escape(kernel.flavour) << "\"/>\n"
-        << "    </properties>\n";
+        << "      <property name=\"flavour\" value=\"" << xml_escape(kernel.flavour) << "\"/>\n";
+    if (auto it = coverage.find(module); it != coverage.end()) {
+      std::string unrun;
+      for (const Unrun& u : it->second.unrun)
+        unrun += (unrun.empty() ? "" : "; ") + unrun_text(u);
+      out << "      <property name=\"coverage\" value=\"" << xml_escape(it->second.summary)
+          << "\"/>\n"
+          << "      <property name=\"not_run_by_any_check\" value=\"" << xml_escape(unrun)
+          << "\"/>\n";
+    }
+    out << "    </properties>\n";
     for (const Verdict& v : verdicts) {
       if (v.module != module)
         continue;

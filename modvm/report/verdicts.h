@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "coverage.h"
 #include "kernel_log.h"
 
 namespace modvm {
@@ -35,22 +36,27 @@ std::vector<Verdict> once_each(const std::vector<Verdict>& verdicts);
 
 // A line per check of `module` (a failure's report beneath it), then its
 // counts.
+// With --coverage, the module's coverage before its counts.
 void print_module_text(std::ostream& out, const std::vector<Verdict>& verdicts,
-                       const std::string& module, const Kernel& kernel);
+                       const std::string& module, const Kernel& kernel,
+                       const CoverageByModule& coverage = {});
 // With two modules or more, a table of verdicts, module by check.
 void print_table(std::ostream& out, const std::vector<Verdict>& verdicts);
 // Each module's lines, then the table.
 void print_text(std::ostream& out, const std::vector<Verdict>& verdicts,
-                const Kernel& kernel);
+                const Kernel& kernel, const CoverageByModule& coverage = {});
 // KTAP: the head (version, kernel, plan), then a subtest per module,
 // which a stream prints as each module's checks end.
 void print_ktap_head(std::ostream& out, const Kernel& kernel, std::size_t modules);
+// The coverage as diagnostics of the module's subtest; in JUnit, as its
+// testsuite's properties.
 void print_ktap_module(std::ostream& out, const std::vector<Verdict>& verdicts,
-                       const std::string& module, int number);
+                       const std::string& module, int number,
+                       const CoverageByModule& coverage = {});
 void print_ktap(std::ostream& out, const std::vector<Verdict>& verdicts,
-                const Kernel& kernel);
+                const Kernel& kernel, const CoverageByModule& coverage = {});
 void print_junit(std::ostream& out, const std::vector<Verdict>& verdicts,
-                 const Kernel& kernel);
+                 const Kernel& kernel, const CoverageByModule& coverage = {});
 
 // "12.3": a verdict's seconds as every format gives them.
 std::string seconds_text(double seconds);
