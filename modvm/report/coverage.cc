@@ -129,6 +129,22 @@ void Coverage::add(const FileCoverage& file) {
 
 std::string function_at(const Lines& source, int line) {
   static const std::regex name(R"(([A-Za-z_][A-Za-z0-9_]*)\s*\()");
+  // A definition's head, where gcov counts the function's entry: its
+  // brace follows within a few lines.
+  if (line >= 1 && line <= static_cast<int>(source.size())) {
+    const std::string& head = source[static_cast<std::size_t>(line - 1)];
+    std::smatch match;
+    if (!head.empty() && !std::isspace(static_cast<unsigned char>(head[0])) && head[0] != '{' &&
+        head[0] != '}' && head.find(';') == std::string::npos &&
+        std::regex_search(head, match, name))
+      for (int n = line + 1; n <= line + 3 && n <= static_cast<int>(source.size()); ++n) {
+        const std::string& next = source[static_cast<std::size_t>(n - 1)];
+        if (next.rfind('{', 0) == 0)
+          return match.str(1);
+        if (next.empty() || next.find(';') != std::string::npos)
+          break;  // a declaration, not a definition's head
+      }
+  }
   for (int n = std::min(line, static_cast<int>(source.size())); n >= 2; --n) {
     const std::string& text = source[static_cast<std::size_t>(n - 1)];
     if (text.rfind('}', 0) == 0 && n < line)

@@ -66,7 +66,7 @@ TEST(Coverage, GcovsCountsNameTheLinesWithCodeAndThoseThatRan) {
 }
 
 const Lines kSource = {
-    "#include <linux/module.h>",  // 1
+    "static DEFINE_MUTEX(lock);", // 1
     "",                           // 2
     "static int el_start(void)",  // 3
     "{",                          // 4
@@ -107,8 +107,12 @@ TEST(Coverage, LinesNoneRanAreRangesNamedByTheirFunction) {
 TEST(Coverage, AFunctionIsTheOneWhoseBodyHoldsTheLine) {
   EXPECT_EQ(function_at(kSource, 7), "el_start");
   EXPECT_EQ(function_at(kSource, 16), "lift_exit");
+  // The head itself, where gcov counts the entry, and a head on two lines.
+  EXPECT_EQ(function_at(kSource, 3), "el_start");
+  EXPECT_EQ(function_at(kSource, 14), "lift_exit");
+  EXPECT_EQ(function_at(kSource, 17), "lift_exit");
   EXPECT_EQ(function_at(kSource, 12), "");
-  EXPECT_EQ(function_at(kSource, 1), "");
+  EXPECT_EQ(function_at(kSource, 1), "");  // a definition of data, not a function
 }
 
 TEST(Coverage, SurvivesTheVerdictsFileAndAddsUpOverBoots) {
