@@ -1,7 +1,7 @@
 # The .deb that `cpack -G DEB` makes installs with apt on a fresh Debian 12
 # root (debootstrap) and runs the scenario from PATH there: load, consumer
 # --start, producer, consumer --stop, status, unload; then a user's
-# cabgate-modvm build.  Needs root and
+# cabgate-modvm build, and a check with a bundle exported here.  Needs root and
 # Debian's mirror; everything is mounted in a mount namespace of its own, so
 # nothing stays mounted.
 # shellcheck source=lib.sh
@@ -123,6 +123,32 @@ student
 install ok installed
 cabgate-modvm: building the 6.1 kernel, flavour kasan, in /home/student/.cache/cabgate/modvm/linux-6.1-kasan (8 to 13 minutes on 2 cores): unpacking
 cabgate-modvm: configuring"
+
+# Built once, checked where no kernel was built: a bundle exported here
+# (the kernel built here, if it is not yet) checks a module in the fresh
+# root, with the .deb and its Recommends alone, as a normal user.
+if "$root_dir/scripts/modvm" export "$root/tmp/modvm.tar.xz" 2>"$scratch/export"; then
+  cp -r "$root_dir/modvm/testmod" "$root/tmp/testmod"
+  cat >"$root/tmp/bundle" <<'EOF_BUNDLE'
+set -u
+cp -r /tmp/testmod /home/student/testmod && chown -R student: /home/student/testmod
+runuser -l student -c '
+  tree=$(cabgate-modvm build --bundle /tmp/modvm.tar.xz 2>/dev/null | tail -n 1)
+  make -C "$tree" M="$HOME/testmod" modules >/tmp/make.log 2>&1 && echo "built against $tree"
+  cd testmod && cabgate-modvm check --bundle /tmp/modvm.tar.xz --only contract \
+    --module cabgate_test.ko 2>&1 | tail -n 2'
+EOF_BUNDLE
+  in_root bundle >"$scratch/bundle" 2>&1
+  key=$(sha256sum <"$root/tmp/modvm.tar.xz" | cut -c1-16)
+  expect "a bundle checks a module in a fresh Debian 12" \
+    "$(sed 's/ ([0-9.]* s)$//' "$scratch/bundle")" \
+    "built against /home/student/.cache/cabgate/modvm/bundle-$key/tree
+PASS contract
+1 passed, 0 failed"
+else
+  fail "export"
+  tail -n 5 "$scratch/export" >&2
+fi
 expect "nothing left mounted" "$(grep -c "$root" /proc/mounts)" 0
 
 finish
