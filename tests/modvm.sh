@@ -277,6 +277,14 @@ PASS contract
     mkdir "$scratch/copy"
     tar -C "$root" --exclude=./.git --exclude=./build -cf - . | tar -C "$scratch/copy" -xf -
     check "another checkout" 0 $'there\n' "" "$scratch/copy/scripts/modvm" run -- 'echo there'
+    # Once that checkout is gone, the next run removes its programs.
+    key=$(printf '%s' "$scratch/copy" | sha256sum | cut -c1-16)
+    cache=${XDG_CACHE_HOME:-$HOME/.cache}/cabgate/modvm
+    expect "its programs' tree" "$(ls -d "$cache/programs-$key" "$cache/bin-$key" | wc -l)" 2
+    rm -rf "$scratch/copy"
+    check "this checkout again" 0 $'here\n' "" "$modvm" run -- 'echo here'
+    expect "the gone checkout's programs are removed" \
+      "$(ls -d "$cache/programs-$key"* "$cache/bin-$key" 2>/dev/null)" ""
     ;;
   build_fails)
     # A series that does not apply fails the build plainly: the patch's own
@@ -334,6 +342,42 @@ os.execvp(sys.argv[1], sys.argv[1:])' "$modvm" run -- sleep 600 \
         "modvm: interrupted (SIG$signal): stopping the guest and everything it started"
       expect "$signal: the guest is gone" "$(kill -0 "$guest" 2>/dev/null && echo running)" ""
     done
+    # With two guests at once, Ctrl-C ends both, and each guest's runs
+    # are removed.
+    modules=$(built "$root/modvm/modules")
+    mkdir "$scratch/two"
+    cp "$modules"/{elevator,fault_einval}.ko "$scratch/two/"
+    runs() { find "${XDG_CACHE_HOME:-$HOME/.cache}/cabgate/modvm" -maxdepth 1 -name 'run.*' | wc -l; }
+    before=$(runs)
+    python3 -c 'import os, signal, sys
+signal.signal(signal.SIGINT, signal.SIG_DFL)
+os.execvp(sys.argv[1], sys.argv[1:])' "$modvm" check --module "$scratch/two" --jobs 2 \
+      >"$scratch/out" 2>"$scratch/err" &
+    bench=$!
+    guests=()
+    for _ in $(seq 1200); do
+      guests=()
+      for pid in $(descendants $bench); do
+        [ "$(cat "/proc/$pid/comm" 2>/dev/null)" != qemu-system-x86 ] || guests+=("$pid")
+      done
+      [ ${#guests[@]} -lt 2 ] || break
+      sleep 0.1
+    done
+    expect "two guests at once" "${#guests[@]}" 2
+    kill -INT $bench
+    for _ in $(seq 100); do kill -0 $bench 2>/dev/null || break; sleep 0.1; done
+    kill -0 $bench 2>/dev/null && { fail "--jobs 2: the bench still runs 10 s after"; kill -KILL $bench; }
+    wait $bench
+    expect "--jobs 2: the status" $? 130
+    expect "--jobs 2: what it says last" "$(tail -n 1 "$scratch/err")" \
+      "modvm: interrupted (SIGINT): stopping the guest and everything it started"
+    for _ in $(seq 100); do
+      [ -n "$(for g in "${guests[@]}"; do kill -0 "$g" 2>/dev/null && echo x; done)" ] || break
+      sleep 0.1
+    done
+    expect "--jobs 2: both guests are gone" \
+      "$(for g in "${guests[@]}"; do kill -0 "$g" 2>/dev/null && echo "$g running"; done)" ""
+    expect "--jobs 2: their runs are removed" "$(runs)" "$before"
     ;;
 esac
 finish
