@@ -194,7 +194,7 @@ void print_html(std::ostream& out, const std::vector<Verdict>& all, const Kernel
     for (const Verdict& v : verdicts) {
       if (v.module != module)
         continue;
-      out << "<details id=\"" << report_id(v) << "\"" << ">\n<summary class=\""
+      out << "<details id=\"" << report_id(v) << "\">\n<summary class=\""
           << class_of(v.result) << "\">" << mark_of(v.result) << ' ' << xml_escape(v.check);
       if (v.result != Verdict::Result::not_run)
         out << " (" << seconds_text(v.seconds) << " s)";
@@ -217,7 +217,8 @@ void print_html(std::ostream& out, const std::vector<Verdict>& all, const Kernel
     if (auto it = coverage.find(module); it != coverage.end()) {
       out << "<details id=\"" << anchor("c-", module) << "\" class=\"coverage\">\n"
           << "<summary>coverage: " << xml_escape(it->second.summary) << "; "
-          << it->second.unrun.size() << " ranges that no check ran</summary>\n";
+          << it->second.unrun.size()
+          << (it->second.unrun.size() == 1 ? " range" : " ranges") << " that no check ran</summary>\n";
       for (const Unrun& unrun : it->second.unrun) {
         out << "<p class=\"unrun\">not run by any check: " << xml_escape(unrun_text(unrun))
             << "</p>\n";

@@ -81,6 +81,34 @@ TEST(Html, ALineBeyondTheSourceAndAnotherModulesFileShowNoSource) {
   EXPECT_EQ(html.find("<figure>"), std::string::npos);
 }
 
+TEST(Html, TheLinesNoCheckRanAreShadedInTheirSource) {
+  Lines source;
+  for (int n = 1; n <= 30; ++n)
+    source.push_back("line " + std::to_string(n));
+  CoverageByModule coverage;
+  coverage["bad_mod"] = {"50% of the module's lines ran (3 of 6)",
+                         {{"lift.c", 7, 9, "el_start"}}};
+  std::ostringstream out;
+  print_html(
+      out, {{"bad_mod", "unload", Result::passed, 1.0, "", {}}}, kKernel,
+      [&](std::string_view, std::string_view file) -> std::optional<Lines> {
+        return file == "lift.c" ? std::optional<Lines>(source) : std::nullopt;
+      },
+      "now", 6, coverage);
+  std::string html = out.str();
+  EXPECT_NE(html.find("<summary>coverage: 50% of the module's lines ran (3 of 6); 1 range that "
+                      "no check ran</summary>"),
+            std::string::npos);
+  EXPECT_NE(html.find("not run by any check: lift.c:7-9 in el_start"), std::string::npos);
+  EXPECT_NE(html.find("<figcaption>lift.c:7-9</figcaption>"), std::string::npos);
+  for (int n : {7, 8, 9})
+    EXPECT_NE(html.find("<span class=\"unrun\">    " + std::to_string(n) + "  line "),
+              std::string::npos)
+        << n;
+  EXPECT_NE(html.find("<span>    6  line 6</span>"), std::string::npos);
+  EXPECT_EQ(html.find("<span class=\"unrun\">   10"), std::string::npos);
+}
+
 TEST(Html, AnchorsStayPlainWhateverTheNames) {
   std::string html = page({{"we\"ird mod", "unload", Result::failed, 1.0, "x", {}}});
   EXPECT_NE(html.find("id=\"m-we_ird_mod\""), std::string::npos);

@@ -129,6 +129,35 @@ TEST(Verdicts, JunitEscapesWhatItQuotes) {
       << xml;
 }
 
+TEST(Verdicts, CoverageIsSaidInEveryFormat) {
+  CoverageByModule coverage;
+  coverage["bad_mod"] = {"50% of the module's lines ran (3 of 6)",
+                         {{"a.c", 7, 9, "step"}, {"a.c", 20, 20, ""}}};
+  std::ostringstream text, ktap, junit;
+  print_module_text(text, sample(), "bad_mod", kKernel, coverage);
+  EXPECT_NE(text.str().find("  coverage: 50% of the module's lines ran (3 of 6)\n"
+                            "  not run by any check: a.c:7-9 in step\n"
+                            "  not run by any check: a.c:20\n"
+                            "0 passed, 2 failed, 1 not run\n"),
+            std::string::npos)
+      << text.str();
+  print_ktap_module(ktap, sample(), "bad_mod", 2, coverage);
+  EXPECT_NE(ktap.str().find("    # coverage: 50% of the module's lines ran (3 of 6)\n"
+                            "    # not run by any check: a.c:7-9 in step\n"
+                            "    # not run by any check: a.c:20\n"
+                            "not ok 2 bad_mod\n"),
+            std::string::npos)
+      << ktap.str();
+  print_junit(junit, sample(), kKernel, coverage);
+  EXPECT_NE(junit.str().find("<property name=\"not_run_by_any_check\" "
+                             "value=\"a.c:7-9 in step; a.c:20\"/>"),
+            std::string::npos);
+  // A module without coverage says none.
+  std::ostringstream other;
+  print_module_text(other, sample(), "ok_mod", kKernel, coverage);
+  EXPECT_EQ(other.str().find("coverage"), std::string::npos);
+}
+
 TEST(Verdicts, OnlyAllPassedIsSuccess) {
   EXPECT_FALSE(all_passed(sample()));
   EXPECT_TRUE(all_passed({sample()[0]}));
