@@ -49,15 +49,6 @@ window.addEventListener('hashchange', openTarget);
 window.addEventListener('DOMContentLoaded', openTarget);
 )";
 
-const char* mark_of(Verdict::Result result) {
-  switch (result) {
-    case Verdict::Result::passed: return "PASS";
-    case Verdict::Result::failed: return "FAIL";
-    case Verdict::Result::not_run: return "SKIP";
-  }
-  return "";
-}
-
 std::string class_of(Verdict::Result result) {
   std::string mark = mark_of(result);
   std::transform(mark.begin(), mark.end(), mark.begin(), ::tolower);

@@ -21,6 +21,15 @@ const char* result_name(Verdict::Result result) {
 
 }  // namespace
 
+const char* mark_of(Verdict::Result result) {
+  switch (result) {
+    case Verdict::Result::passed: return "PASS";
+    case Verdict::Result::failed: return "FAIL";
+    case Verdict::Result::not_run: return "SKIP";
+  }
+  return "";
+}
+
 std::string seconds_text(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", seconds);
@@ -189,9 +198,7 @@ void print_table(std::ostream& out, const std::vector<Verdict>& verdicts) {
       std::string mark = "-";
       for (const Verdict& v : verdicts)
         if (v.module == module && v.check == c)
-          mark = v.result == Verdict::Result::passed   ? "PASS"
-                 : v.result == Verdict::Result::failed ? "FAIL"
-                                                       : "SKIP";
+          mark = mark_of(v.result);
       out << "  " << std::setw(static_cast<int>(c.size())) << mark;
     }
     out << '\n';

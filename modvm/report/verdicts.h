@@ -58,6 +58,8 @@ void print_ktap(std::ostream& out, const std::vector<Verdict>& verdicts,
 void print_junit(std::ostream& out, const std::vector<Verdict>& verdicts,
                  const Kernel& kernel, const CoverageByModule& coverage = {});
 
+// "PASS", "FAIL" or "SKIP": a verdict's mark in the table and the page.
+const char* mark_of(Verdict::Result result);
 // "12.3": a verdict's seconds as every format gives them.
 std::string seconds_text(double seconds);
 // The modules of the verdicts, in their order.
