@@ -10,13 +10,6 @@
 namespace modvm {
 namespace {
 
-std::string trim(const std::string& text) {
-  std::size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos)
-    return "";
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 // "120,121,134", or "-" for none.
 std::string joined(const std::set<int>& lines) {
   std::string out;

@@ -14,14 +14,6 @@ bool starts(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
-std::string trim(std::string_view text) {
-  std::size_t begin = text.find_first_not_of(' ');
-  if (begin == std::string_view::npos)
-    return "";
-  std::size_t end = text.find_last_not_of(" \t");
-  return std::string(text.substr(begin, end - begin + 1));
-}
-
 // A line of the registers' dump ("R10: ... R12: ..."), but RIP's.
 bool is_registers(const std::string& line) {
   static const std::regex registers(R"(^ *(R[A-HJ-Z0-9][A-Z0-9]?|FS|CS|CR2|DR[0-7]): )");
@@ -29,6 +21,14 @@ bool is_registers(const std::string& line) {
 }
 
 }  // namespace
+
+std::string trim(std::string_view text) {
+  std::size_t begin = text.find_first_not_of(' ');
+  if (begin == std::string_view::npos)
+    return "";
+  std::size_t end = text.find_last_not_of(" \t");
+  return std::string(text.substr(begin, end - begin + 1));
+}
 
 const std::regex& frame_pattern() {
   static const std::regex pattern(

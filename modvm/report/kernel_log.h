@@ -37,6 +37,9 @@ Lines drop_foreign_races(const Lines& lines, std::string_view module);
 // and foreign races dropped.  Empty when it reported nothing.
 Lines reported(const Lines& lines, std::string_view module);
 
+// The text without its leading spaces and its trailing spaces and tabs.
+std::string trim(std::string_view text);
+
 // The report cut to the lines that matter: headlines, the module's frames,
 // the locks lockdep names (of the blocked task only, in a hung-task
 // report), the faulty address; no frames the unwinder is unsure of, no
