@@ -97,11 +97,10 @@ modvm::ReadSource source_reader(const std::string& sources) {
 }
 
 // The coverage the results hold, said for each module.
-modvm::CoverageByModule coverage_of(const std::string& results,
+modvm::CoverageByModule coverage_of(std::istream& results,
                                     const modvm::ReadSource& read_source) {
   modvm::CoverageByModule said;
-  std::ifstream in(results);
-  for (const modvm::Coverage& coverage : modvm::read_coverage(in)) {
+  for (const modvm::Coverage& coverage : modvm::read_coverage(results)) {
     modvm::ModuleCoverage& mine = said[coverage.module];
     mine.summary = modvm::coverage_summary(coverage);
     mine.unrun = modvm::unrun_ranges(coverage, [&](const std::string& file) {
@@ -312,13 +311,16 @@ int main(int argc, char** argv) {
   if (verb == "print") {
     if (!need({"results", "kernel", "flavour"}))
       return usage();
-    std::ifstream in(options["results"]);
+    // The verdicts and the coverage beside them, from one read.
+    std::ostringstream text;
+    text << std::ifstream(options["results"]).rdbuf();
+    std::istringstream in(text.str()), coverage_lines(text.str());
     std::vector<modvm::Verdict> verdicts = modvm::read_verdicts(in);
     modvm::Kernel kernel{options["kernel"], options["flavour"]};
     std::string format = options.count("format") ? options["format"] : "text";
     modvm::ReadSource read_source =
         source_reader(options.count("sources") ? options["sources"] : "");
-    modvm::CoverageByModule coverage = coverage_of(options["results"], read_source);
+    modvm::CoverageByModule coverage = coverage_of(coverage_lines, read_source);
     if (options.count("module")) {
       std::vector<modvm::Verdict> mine;
       for (const modvm::Verdict& v : verdicts)
