@@ -65,7 +65,7 @@ fault thread_left kasan unload \
 fault no_unregister kasan unload \
   'module fault_no_unregister went away with its operations registered'
 fault work_left kasan unload \
-  'ODEBUG: free active timer_list.*left armed|sample_fn\+0x[0-9a-f]+ (\(elevator\.c:[0-9]+\) )?of the unloaded fault_work_left'
+  'ODEBUG: free active (timer_list|work_struct).*left armed|sample_fn\+0x[0-9a-f]+ (\(elevator\.c:[0-9]+\) )?of the unloaded fault_work_left'
 fault init_overflow kasan init-error \
   'KASAN: slab-out-of-bounds Write in elevator_init \(elevator\.c:[0-9]+\)'
 fault proc_count kasan stress \
