@@ -188,6 +188,30 @@ fault_init_overflow  FAIL        SKIP"
     grep -q -x "modvm: 2 guest(s) at a time, each with 2 CPUs and 1024 MiB (this machine: [0-9]* cores, [0-9]* MiB available)" \
       "$scratch/err2" && ok || { fail "the guests at a time are not stated"; cat "$scratch/err2" >&2; }
     ;;
+  snapshot)
+    # The checks' boots resume a guest saved once, also the fresh boot
+    # after a report; a saved guest that no longer loads is booted
+    # around, with the same verdicts, never blamed on the module.
+    modules=$(built "$root/modvm/modules")
+    for state in intact broken; do
+      "$modvm" check --module "$modules/fault_init_overflow.ko" --only init-error,contract \
+        --keep-going >"$scratch/out" 2>"$scratch/err"
+      expect "$state: the status" "$?" 1
+      # Its init overflows on every load: each boot names it.
+      expect "$state: the verdicts" "$(grep -E '^(PASS|FAIL) ' "$scratch/out" | sed 's/ (.*//')" \
+        "FAIL init-error
+FAIL contract"
+      [ "$state" == broken ] || {
+        expect "$state: both boots resumed" "$(grep -c 'booting instead' "$scratch/err")" 0
+        state_file=$(ls -t "${XDG_CACHE_HOME:-$HOME/.cache}"/cabgate/modvm/snapshot-*/state | head -n 1)
+        cp "$state_file" "$scratch/state"
+        truncate -s 1M "$state_file"
+        continue
+      }
+      expect "$state: both booted instead" "$(grep -c -x 'modvm: the saved guest did not resume; booting instead' "$scratch/err")" 2
+      cp "$scratch/state" "$state_file"
+    done
+    ;;
   bundle)
     # Built once, checked anywhere: a bundle of the kernel, what modules
     # build against and the guest's programs, far below the tree; with it

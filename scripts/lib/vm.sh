@@ -76,6 +76,48 @@ vm_boot() {
   wait $!
 }
 
+# A guest saved once and restored many times: started with a monitor on
+# the pipe chardev MON (MON.in written, its answers copied to MON.log), it
+# is saved with vm_save and later resumed by QEMU run with the same
+# machine (memory, CPUs, devices, kernel and initrd) and
+# -incoming "exec:cat FILE".
+
+# vm_monitor_until MON COMMAND PATTERN SECONDS: sends COMMAND to the
+# monitor every 0.1 s until its answers match PATTERN (an extended regular
+# expression, on the last answer's lines); fails after SECONDS.
+vm_monitor_until() {
+  local mon=$1 command=$2 pattern=$3 tries=$(($4 * 10))
+  while [ "$tries" -gt 0 ]; do
+    : >"$mon.log"
+    echo "$command" >"$mon.in"
+    sleep 0.1
+    tr -d '\r' <"$mon.log" | grep -q -E "$pattern" && return 0
+    tries=$((tries - 1))
+  done
+  return 1
+}
+
+# vm_save MON FILE: saves the running guest to FILE (written whole or not
+# at all) and ends QEMU.
+vm_save() {
+  local mon=$1 file=$2
+  echo "migrate_set_parameter max-bandwidth 64G" >"$mon.in"
+  echo "migrate \"exec:cat >'$file.part'\"" >"$mon.in"
+  vm_monitor_until "$mon" "info migrate" '^Migration status: (completed|failed|cancelled)' 300 &&
+    tr -d '\r' <"$mon.log" | grep -q '^Migration status: completed' &&
+    mv "$file.part" "$file"
+  local status=$?
+  rm -f "$file.part"
+  echo quit >"$mon.in"
+  return $status
+}
+
+# vm_restored MON: waits until a guest started with -incoming runs again
+# (60 s at most).
+vm_restored() {
+  vm_monitor_until "$1" "info status" '^VM status: running' 60
+}
+
 # vm_tail LOG: the guest's last lines, for a failure.
 vm_tail() {
   tail -n 25 "$1" | sed 's/^/  | /' >&2
