@@ -23,6 +23,8 @@ double now() {
 }
 
 void pause_for(double seconds) {
+  if (seconds <= 0)
+    return;
   timespec ts{static_cast<time_t>(seconds),
               static_cast<long>((seconds - static_cast<double>(static_cast<time_t>(seconds))) * 1e9)};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
@@ -81,6 +83,17 @@ bool answer_in(const std::string& got, const std::string& want) {
 }
 
 KernelLog kernel_log;
+std::atomic<bool> stop_storms{false};
+
+bool kernel_reported() {
+  if (modvm::reported(kernel_log.peek(), options.name).empty())
+    return false;
+  if (!stop_storms) {
+    pause_for(2);
+    stop_storms = true;
+  }
+  return true;
+}
 
 std::atomic<double> deadline{0};
 std::atomic<bool> beating{true};
@@ -290,7 +303,7 @@ void call_request(Tally& tally, long type, long start, long dest) {
 void request_storm(int index, Tally& tally, double until) {
   std::mt19937 random(static_cast<unsigned>(getpid() * 31 + index));
   static const long kOut[] = {0, 11, -1, INT_MIN, INT_MAX};
-  for (long i = 0; now() < until; ++i) {
+  for (long i = 0; storm_on(until); ++i) {
     long type = random() % 3, start = 1 + random() % 10;
     long dest = 1 + (start + random() % 9) % 10;
     if (i % 8 == 7) {
@@ -305,7 +318,7 @@ void request_storm(int index, Tally& tally, double until) {
 }
 
 void toggle_storm(int, Tally& tally, double until) {
-  for (long i = 0; now() < until; ++i) {
+  for (long i = 0; storm_on(until); ++i) {
     long nr = i % 2 ? kStop : kStart;
     std::string got = call(nr);
     tally.count(nr == kStart ? "start()" : "stop()", got,
@@ -378,7 +391,7 @@ std::string read_proc_by(std::size_t chunk, off_t offset) {
 void read_proc(double until, std::string* error) {
   static const std::pair<std::size_t, off_t> kWays[] = {
       {65536, 0}, {1, 0}, {7, 0}, {13, 5}, {64, 0}, {100, 1}};
-  for (std::size_t i = 0; now() < until; ++i) {
+  for (std::size_t i = 0; storm_on(until); ++i) {
     auto [chunk, offset] = kWays[i % std::size(kWays)];
     *error = read_proc_by(chunk, offset);
     if (!error->empty())

@@ -84,7 +84,23 @@ class KernelLog {
       std::perror("modcheck: /dev/kmsg");
   }
 
+  // What was logged since the last drain, kept for it.
+  const modvm::Lines& peek() {
+    modvm::Lines more = read_new();
+    kept_.insert(kept_.end(), more.begin(), more.end());
+    return kept_;
+  }
+
   modvm::Lines drain() {
+    modvm::Lines lines = std::move(kept_);
+    kept_.clear();
+    modvm::Lines more = read_new();
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+  }
+
+ private:
+  modvm::Lines read_new() {
     modvm::Lines lines;
     char record[8192];
     for (;;) {
@@ -104,8 +120,8 @@ class KernelLog {
     return lines;
   }
 
- private:
   UniqueFd fd_;
+  modvm::Lines kept_;
 };
 extern KernelLog kernel_log;
 
@@ -124,6 +140,18 @@ void diagnostic(const std::string& text);
 // Beats once a second; past the check's deadline, says so, has the kernel
 // show every task's stack, and ends the guest.
 void watchdog();
+
+// Set when the check that runs has no more to learn: the kernel reported
+// (the check has failed, and the rest of it would only stack reports on
+// the first), or its storm has served; storms and phases end at once.
+extern std::atomic<bool> stop_storms;
+// Whether a storm ending at `until` goes on.
+inline bool storm_on(double until) { return now() < until && !stop_storms; }
+// Whether the kernel reported while the check ran (the lines are kept for
+// its verdict); then the storms stop, once a report still being printed
+// had two seconds to end.  Not while modcheck runs several threads that
+// read the log: the check's own thread asks.
+bool kernel_reported();
 
 class Check {
  public:
@@ -204,10 +232,16 @@ class Storm {
 
   // Whether every thread ended within a minute of the storm's end; one
   // that did not is stuck in a call.
+  // Meanwhile, a report of the kernel's ends the storm.
   bool wait() {
-    double until = now() + seconds_ + 60;
-    while (!finished() && now() < until)
+    double until = now() + seconds_ + 60, asked = 0;
+    while (!finished() && now() < until) {
+      if (now() - asked > 0.5) {
+        asked = now();
+        kernel_reported();
+      }
       pause_for(0.05);
+    }
     return finished();
   }
 

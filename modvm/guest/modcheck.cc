@@ -128,6 +128,7 @@ int check_main(int argc, char** argv) {
       current_check = entry->name;
     }
     kernel_log.drain();
+    stop_storms = false;
     kernel_log.say(protocol::line(Kind::check_begins, current_check));
     double extra = std::string(entry->name) == "fuzz" ? options.fuzz_seconds
                                                        : options.storm_seconds;
