@@ -5,9 +5,13 @@
 #   Boots KERNEL (with INITRD, unless that is empty) with the command line
 #   APPEND and the serial console written to LOG (- for the terminal, to
 #   use the guest interactively; with VM_CONSOLE_LOG set, also written
-#   there), and waits for the guest to power off, TIMEOUT seconds at most.  KVM is tried first, with a short
-#   bound on reaching the kernel's first line, since these machines' KVM can
-#   hang stock kernels early in boot; then TCG.  The guest ends itself
+#   there), and waits for the guest to power off, TIMEOUT seconds at most.
+#   KVM is tried first where the CPU offers virtualisation (vmx or svm),
+#   with a short bound on reaching the kernel's first line; then TCG.  A
+#   /dev/kvm without them is a paravirtual one (kvm_pvm, on cloud
+#   machines that are guests themselves), which runs only kernels built
+#   for it: a stock kernel stalls after "early console in setup code", so
+#   it is not tried.  The guest ends itself
 #   (reboot or sysrq power-off, with -no-reboot).  Returns 0 once QEMU ended
 #   by itself, 124 on the timeout (QEMU is killed), another status if QEMU
 #   failed.  Nothing is left running.
@@ -37,7 +41,8 @@ vm_qemu() {
 vm_boot() {
   local log=$1 timeout=$2 kernel=$3 initrd=$4 append=$5
   shift 5
-  if [ -w /dev/kvm ] && [ -z "${VM_NO_KVM:-}" ] && [ "$log" != - ]; then
+  if [ -w /dev/kvm ] && [ -z "${VM_NO_KVM:-}" ] && [ "$log" != - ] &&
+    grep -q -w -E 'vmx|svm' /proc/cpuinfo; then
     # KVM gets 20 seconds to show that the kernel runs at all.  The shell's
     # own note on a QEMU that aborts is not for the user.
     : >"$log"
