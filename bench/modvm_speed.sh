@@ -39,7 +39,7 @@ for side in old new; do
   [ $side == new ] || bench=$work/old/scripts/modvm
   start=$(date +%s.%N)
   "$bench" check --module "$work/modules/elevator.ko" --only contract >/dev/null 2>&1
-  printf '%s bench, first run (programs built, guest saved): %.0f s\n' $side \
+  printf '%s bench, first run (its programs built, and the saved guest made, when missing): %.0f s\n' $side \
     "$(echo "$(date +%s.%N) - $start" | bc)"
 done
 
