@@ -203,7 +203,8 @@ fault_init_overflow  FAIL        SKIP"
 FAIL contract"
       [ "$state" == broken ] || {
         expect "$state: both boots resumed" "$(grep -c 'booting instead' "$scratch/err")" 0
-        state_file=$(ls -t "${XDG_CACHE_HOME:-$HOME/.cache}"/cabgate/modvm/snapshot-*/state | head -n 1)
+        # The saved guest just used: each use touches its directory.
+        state_file=$(ls -td "${XDG_CACHE_HOME:-$HOME/.cache}"/cabgate/modvm/snapshot-*/ | head -n 1)state
         cp "$state_file" "$scratch/state"
         truncate -s 1M "$state_file"
         continue
