@@ -48,12 +48,8 @@ vm_boot() {
     : >"$log"
     exec 9>&2 2>/dev/null
     vm_qemu kvm "$log" "$timeout" "$kernel" "$initrd" "$append" "$@" &
-    local qemu=$! waited=0
-    while kill -0 $qemu 2>/dev/null && [ $waited -lt 200 ]; do
-      grep -q 'Linux version' "$log" 2>/dev/null && break
-      sleep 0.1
-      waited=$((waited + 1))
-    done
+    local qemu=$!
+    vm_wait_for "$log" 'Linux version' 20 $qemu || true
     if grep -q 'Linux version' "$log" 2>/dev/null || ! kill -0 $qemu 2>/dev/null; then
       wait $qemu 2>/dev/null
       local status=$?
@@ -121,6 +117,17 @@ vm_save() {
 # (60 s at most).
 vm_restored() {
   vm_monitor_until "$1" "info status" '^VM status: running' 60
+}
+
+# vm_wait_for LOG TEXT SECONDS [PID]: waits until LOG holds TEXT, SECONDS
+# at most, or until PID ends; fails unless LOG holds it.
+vm_wait_for() {
+  local log=$1 text=$2 tries=$(($3 * 10)) pid=${4:-}
+  until grep -q -F -e "$text" "$log" 2>/dev/null; do
+    [ "$tries" -gt 0 ] && { [ -z "$pid" ] || kill -0 "$pid" 2>/dev/null; } || return 1
+    sleep 0.1
+    tries=$((tries - 1))
+  done
 }
 
 # vm_tail LOG: the guest's last lines, for a failure.
