@@ -155,7 +155,8 @@ void check_stress(Check& check) {
 
 // kmemleak: the objects unreferenced after rmmod whose allocation went
 // through the module (frames of an unloaded module print as bare
-// addresses) or through the elevator's calls.  kmemleak reports an object
+// addresses) or through the elevator's calls; and the module's ended
+// threads, whose task_structs the helper watches.  kmemleak reports an object
 // found unreferenced by a scan when it is five seconds old and unchanged
 // since the scan before.
 void check_leaks(Check& check) {
@@ -220,6 +221,20 @@ void check_leaks(Check& check) {
       diagnostic(protocol::line(Kind::report, line));
   }
   tell("clear");
+  // The module's threads ended; their task_structs, allocated by the
+  // kernel and not through the module, are freed once nothing holds them.
+  std::string held;
+  for (double until = now() + 10; !(held = watch_get("tasks")).empty() && now() < until;) {
+    watch_set("barrier", "1");
+    pause_for(0.5);
+  }
+  if (!held.empty()) {
+    std::string thread = held.substr(0, held.find('\n'));
+    std::size_t space = thread.rfind(' ');
+    check.fail("the task_struct of the module's thread " + thread.substr(0, space) + " (pid " +
+               thread.substr(space + 1) + ") is still referenced after rmmod: a "
+               "get_task_struct() without its put_task_struct()");
+  }
 }
 
 void check_reload(Check& check) {

@@ -200,9 +200,16 @@ bool load(Check& check) {
 
 const char kWatchParameters[] = "/sys/module/modvm_watch/parameters/";
 
+void watch_set(const std::string& name, const std::string& value) {
+  std::ofstream(std::string(kWatchParameters) + name) << value << std::flush;
+}
+
+std::string watch_get(const std::string& name) {
+  return read_file(std::string(kWatchParameters) + name);
+}
+
 void watch_hold(const std::string& name) {
-  std::ofstream(std::string(kWatchParameters) + "hold") << (name.empty() ? "\n" : name)
-                                                       << std::flush;
+  watch_set("hold", name.empty() ? "\n" : name);
 }
 
 // One rmmod; 0 or its errno.  The kernel's log is told before and after,
@@ -215,7 +222,7 @@ int rmmod_once(const std::string& name) {
   progress = now();
   if (error != 0)
     return error;
-  std::ofstream(std::string(kWatchParameters) + "barrier") << "1" << std::flush;
+  watch_set("barrier", "1");
   kernel_log.say(protocol::line(Kind::unloaded));
   return 0;
 }

@@ -174,6 +174,9 @@ bool load(Check& check);
 inline constexpr char kWatchKo[] = "/lib/modvm_watch.ko";
 // Which module's going the helper holds ("" for none).
 void watch_hold(const std::string& name);
+// The helper's parameter NAME: written, and read ("" when it cannot be).
+void watch_set(const std::string& name, const std::string& value);
+std::string watch_get(const std::string& name);
 // One rmmod; 0 or its errno.
 int rmmod_once(const std::string& name);
 // rmmod, again while the module is busy, for ten seconds at most.

@@ -117,6 +117,7 @@ int check_main(int argc, char** argv) {
                  std::strerror(error));
     return 1;
   }
+  watch_set("watch", options.name);
   std::printf("KTAP version 1\n1..%zu\n", selected.size());
   std::fflush(stdout);
   std::thread(watchdog).detach();

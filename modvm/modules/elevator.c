@@ -25,6 +25,7 @@
 #include <linux/module.h>
 #include <linux/mutex.h>
 #include <linux/proc_fs.h>
+#include <linux/sched/task.h>
 #include <linux/seq_file.h>
 #include <linux/slab.h>
 #include <linux/spinlock.h>
@@ -418,6 +419,8 @@ static int __init elevator_init(void)
 #endif
 		goto out_proc;
 	}
+	/* Held, so that stopping it is safe even once it has ended. */
+	get_task_struct(car_thread);
 	schedule_delayed_work(&sample_work, msecs_to_jiffies(tick_ms));
 	/* Last: the calls may come at once. */
 	ret = cabgate_register_ops(&elevator_ops);
@@ -432,6 +435,7 @@ static int __init elevator_init(void)
 out_work:
 	cancel_delayed_work_sync(&sample_work);
 	kthread_stop(car_thread);
+	put_task_struct(car_thread);
 out_proc:
 	remove_proc_entry("elevator", NULL);
 	return ret;
@@ -445,6 +449,9 @@ static void __exit elevator_exit(void)
 #endif
 #ifndef FAULT_THREAD_LEFT
 	kthread_stop(car_thread);
+#ifndef FAULT_TASK_REF
+	put_task_struct(car_thread);
+#endif
 #endif
 #ifndef FAULT_WORK_LEFT
 	/* The work rearms itself: cancel_delayed_work_sync() stops that too. */

@@ -11,14 +11,26 @@
  * barrier: a write waits for every RCU callback queued before it, so that
  * one the unloaded module left runs (and faults) while the check that
  * unloaded it is on.
+ *
+ * watch=NAME: the module under check.
+ *
+ * tasks: the threads of it that ended and whose task_struct is still
+ * referenced, "NAME PID" a line.  The helper holds each ended thread's
+ * task_struct, and lets go of those that only it holds: a thread whose
+ * module took a reference (get_task_struct()) and never put it stays.
  */
 #include <linux/jiffies.h>
+#include <linux/kthread.h>
 #include <linux/module.h>
 #include <linux/moduleparam.h>
+#include <linux/mutex.h>
 #include <linux/notifier.h>
 #include <linux/rcupdate.h>
+#include <linux/sched.h>
+#include <linux/sched/task.h>
 #include <linux/spinlock.h>
 #include <linux/string.h>
+#include <linux/tracepoint.h>
 #include <linux/wait.h>
 
 #define WATCH_HOLD_MAX (30 * HZ)
@@ -79,11 +91,120 @@ static const struct kernel_param_ops barrier_ops = {
 module_param_cb(barrier, &barrier_ops, NULL, 0200);
 MODULE_PARM_DESC(barrier, "a write waits for the RCU callbacks queued before it");
 
+static char watch[MODULE_NAME_LEN];
+static DEFINE_MUTEX(watch_mutex);
+
+/*
+ * The watched module from its coming to its going: the probe reads it with
+ * preemption off, and its memory is freed only after a grace period that
+ * follows its going.
+ */
+static struct module *watched;
+
+#define WATCH_TASKS 64
+static DEFINE_SPINLOCK(tasks_lock);
+static struct task_struct *tasks[WATCH_TASKS];
+static int ntasks;
+
+static int watch_set(const char *val, const struct kernel_param *kp)
+{
+	char name[MODULE_NAME_LEN];
+
+	if (strscpy(name, val, sizeof(name)) < 0)
+		return -EINVAL;
+	mutex_lock(&watch_mutex);
+	strscpy(watch, strim(name), sizeof(watch));
+	mutex_unlock(&watch_mutex);
+	return 0;
+}
+
+static int watch_get(char *buffer, const struct kernel_param *kp)
+{
+	int ret;
+
+	mutex_lock(&watch_mutex);
+	ret = sysfs_emit(buffer, "%s\n", watch);
+	mutex_unlock(&watch_mutex);
+	return ret;
+}
+
+static const struct kernel_param_ops watch_ops = {
+	.set = watch_set,
+	.get = watch_get,
+};
+module_param_cb(watch, &watch_ops, NULL, 0644);
+MODULE_PARM_DESC(watch, "the module under check");
+
+/* Ended threads that only the helper holds are let go. */
+static int tasks_get(char *buffer, const struct kernel_param *kp)
+{
+	struct task_struct *done[WATCH_TASKS];
+	int i, kept = 0, ndone = 0, len = 0;
+
+	spin_lock(&tasks_lock);
+	for (i = 0; i < ntasks; i++) {
+		struct task_struct *t = tasks[i];
+
+		if (refcount_read(&t->usage) == 1) {
+			done[ndone++] = t;
+			continue;
+		}
+		tasks[kept++] = t;
+		len += scnprintf(buffer + len, PAGE_SIZE - len, "%s %d\n",
+				 t->comm, t->pid);
+	}
+	ntasks = kept;
+	spin_unlock(&tasks_lock);
+	for (i = 0; i < ndone; i++)
+		put_task_struct(done[i]);
+	return len;
+}
+
+static const struct kernel_param_ops tasks_ops = {
+	.get = tasks_get,
+};
+module_param_cb(tasks, &tasks_ops, NULL, 0444);
+MODULE_PARM_DESC(tasks, "ended threads of the watched module still referenced");
+
+/* A thread of the watched module ends: the helper holds its task_struct. */
+static void probe_exit(void *unused, struct task_struct *p)
+{
+	struct module *mod = READ_ONCE(watched);
+
+	if (!(p->flags & PF_KTHREAD) || !mod ||
+	    !within_module((unsigned long)kthread_func(p), mod))
+		return;
+	spin_lock(&tasks_lock);
+	if (ntasks < WATCH_TASKS) {
+		get_task_struct(p);
+		tasks[ntasks++] = p;
+	}
+	spin_unlock(&tasks_lock);
+}
+
+static struct tracepoint *tp_exit;
+
+static void find_tracepoint(struct tracepoint *tp, void *unused)
+{
+	if (!strcmp(tp->name, "sched_process_exit"))
+		tp_exit = tp;
+}
+
 static int watch_going(struct notifier_block *nb, unsigned long state, void *data)
 {
 	struct module *mod = data;
+	bool ours;
 
-	if (state == MODULE_STATE_GOING && holding(mod->name) &&
+	mutex_lock(&watch_mutex);
+	ours = !strcmp(mod->name, watch);
+	mutex_unlock(&watch_mutex);
+	if (ours && state == MODULE_STATE_COMING)
+		WRITE_ONCE(watched, mod);
+	if (state != MODULE_STATE_GOING)
+		return NOTIFY_DONE;
+	if (ours)
+		WRITE_ONCE(watched, NULL);
+	if (holding(mod->name) &&
 	    !wait_event_timeout(hold_wq, !holding(mod->name), WATCH_HOLD_MAX))
 		pr_warn("modvm_watch: %s was held going for 30 s; let go\n", mod->name);
 	return NOTIFY_DONE;
@@ -95,15 +216,34 @@ static struct notifier_block watch_nb = {
 
 static int __init watch_init(void)
 {
-	return register_module_notifier(&watch_nb);
+	int ret;
+
+	for_each_kernel_tracepoint(find_tracepoint, NULL);
+	if (!tp_exit)
+		return -ENOENT;
+	ret = tracepoint_probe_register(tp_exit, probe_exit, NULL);
+	if (ret)
+		return ret;
+	ret = register_module_notifier(&watch_nb);
+	if (ret) {
+		tracepoint_probe_unregister(tp_exit, probe_exit, NULL);
+		tracepoint_synchronize_unregister();
+	}
+	return ret;
 }
 
 static void __exit watch_exit(void)
 {
+	int i;
+
 	unregister_module_notifier(&watch_nb);
+	tracepoint_probe_unregister(tp_exit, probe_exit, NULL);
+	tracepoint_synchronize_unregister();
+	for (i = 0; i < ntasks; i++)
+		put_task_struct(tasks[i]);
 }
 
 module_init(watch_init);
 module_exit(watch_exit);
-MODULE_DESCRIPTION("Where a module lay, and its RCU callbacks run, for the module checks");
+MODULE_DESCRIPTION("Where a module lay, and what of it outlived it, for the module checks");
 MODULE_LICENSE("GPL");
