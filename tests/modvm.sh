@@ -108,6 +108,8 @@ case $CASE in
     wait $first
     expect "the producer's run" "$?" 0
     expect "every passenger added" "$(grep -c '^Successfully added$' "$scratch/one.out")" 10000
+    expect "the window passed at once" \
+      "$(grep -c -E '^Waiting for the remaining (0|-[0-9]+) seconds$' "$scratch/one.out")" 1
     expect "the window passed" "$(tail -n 1 "$scratch/one.out")" "Time is up!!!"
     ;;
   formats)
