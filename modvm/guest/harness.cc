@@ -415,7 +415,7 @@ void step_past_window() {
 
 void skip_windows() {
   std::set<std::string> stepped;
-  for (;; pause_for(0.02)) {
+  for (;; pause_for(0.05)) {
     DIR* d = opendir("/proc");
     if (!d)
       continue;
