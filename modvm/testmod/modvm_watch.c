@@ -23,7 +23,6 @@
 #include <linux/kthread.h>
 #include <linux/module.h>
 #include <linux/moduleparam.h>
-#include <linux/mutex.h>
 #include <linux/notifier.h>
 #include <linux/rcupdate.h>
 #include <linux/sched.h>
@@ -35,49 +34,71 @@
 
 #define WATCH_HOLD_MAX (30 * HZ)
 
-static char hold[MODULE_NAME_LEN];
-static DEFINE_SPINLOCK(hold_lock);
+/* A module's name, as hold and watch take it. */
+struct name_param {
+	char name[MODULE_NAME_LEN];
+	spinlock_t lock;	/* covers name */
+};
+
+static struct name_param hold = { .lock = __SPIN_LOCK_UNLOCKED(hold.lock) };
+static struct name_param watch = { .lock = __SPIN_LOCK_UNLOCKED(watch.lock) };
 static DECLARE_WAIT_QUEUE_HEAD(hold_wq);
 
-static bool holding(const char *name)
+static bool name_is(struct name_param *param, const char *name)
 {
 	bool ret;
 
-	spin_lock(&hold_lock);
-	ret = !strcmp(hold, name);
-	spin_unlock(&hold_lock);
+	spin_lock(&param->lock);
+	ret = !strcmp(param->name, name);
+	spin_unlock(&param->lock);
+	return ret;
+}
+
+static int name_set(const char *val, const struct kernel_param *kp)
+{
+	struct name_param *param = kp->arg;
+	char name[MODULE_NAME_LEN];
+
+	if (strscpy(name, val, sizeof(name)) < 0)
+		return -EINVAL;
+	spin_lock(&param->lock);
+	strscpy(param->name, strim(name), sizeof(param->name));
+	spin_unlock(&param->lock);
+	return 0;
+}
+
+static int name_get(char *buffer, const struct kernel_param *kp)
+{
+	struct name_param *param = kp->arg;
+	int ret;
+
+	spin_lock(&param->lock);
+	ret = sysfs_emit(buffer, "%s\n", param->name);
+	spin_unlock(&param->lock);
 	return ret;
 }
 
 static int hold_set(const char *val, const struct kernel_param *kp)
 {
-	char name[MODULE_NAME_LEN];
+	int ret = name_set(val, kp);
 
-	if (strscpy(name, val, sizeof(name)) < 0)
-		return -EINVAL;
-	spin_lock(&hold_lock);
-	strscpy(hold, strim(name), sizeof(hold));
-	spin_unlock(&hold_lock);
 	wake_up_all(&hold_wq);
-	return 0;
-}
-
-static int hold_get(char *buffer, const struct kernel_param *kp)
-{
-	int ret;
-
-	spin_lock(&hold_lock);
-	ret = sysfs_emit(buffer, "%s\n", hold);
-	spin_unlock(&hold_lock);
 	return ret;
 }
 
 static const struct kernel_param_ops hold_ops = {
 	.set = hold_set,
-	.get = hold_get,
+	.get = name_get,
 };
-module_param_cb(hold, &hold_ops, NULL, 0644);
+module_param_cb(hold, &hold_ops, &hold, 0644);
 MODULE_PARM_DESC(hold, "a module whose going waits until hold names another");
+
+static const struct kernel_param_ops watch_ops = {
+	.set = name_set,
+	.get = name_get,
+};
+module_param_cb(watch, &watch_ops, &watch, 0644);
+MODULE_PARM_DESC(watch, "the module under check");
 
 static int barrier_set(const char *val, const struct kernel_param *kp)
 {
@@ -91,9 +112,6 @@ static const struct kernel_param_ops barrier_ops = {
 module_param_cb(barrier, &barrier_ops, NULL, 0200);
 MODULE_PARM_DESC(barrier, "a write waits for the RCU callbacks queued before it");
 
-static char watch[MODULE_NAME_LEN];
-static DEFINE_MUTEX(watch_mutex);
-
 /*
  * The watched module from its coming to its going: the probe reads it with
  * preemption off, and its memory is freed only after a grace period that
@@ -105,35 +123,6 @@ static struct module *watched;
 static DEFINE_SPINLOCK(tasks_lock);
 static struct task_struct *tasks[WATCH_TASKS];
 static int ntasks;
-
-static int watch_set(const char *val, const struct kernel_param *kp)
-{
-	char name[MODULE_NAME_LEN];
-
-	if (strscpy(name, val, sizeof(name)) < 0)
-		return -EINVAL;
-	mutex_lock(&watch_mutex);
-	strscpy(watch, strim(name), sizeof(watch));
-	mutex_unlock(&watch_mutex);
-	return 0;
-}
-
-static int watch_get(char *buffer, const struct kernel_param *kp)
-{
-	int ret;
-
-	mutex_lock(&watch_mutex);
-	ret = sysfs_emit(buffer, "%s\n", watch);
-	mutex_unlock(&watch_mutex);
-	return ret;
-}
-
-static const struct kernel_param_ops watch_ops = {
-	.set = watch_set,
-	.get = watch_get,
-};
-module_param_cb(watch, &watch_ops, NULL, 0644);
-MODULE_PARM_DESC(watch, "the module under check");
 
 /* Ended threads that only the helper holds are let go. */
 static int tasks_get(char *buffer, const struct kernel_param *kp)
@@ -193,19 +182,16 @@ static void find_tracepoint(struct tracepoint *tp, void *unused)
 static int watch_going(struct notifier_block *nb, unsigned long state, void *data)
 {
 	struct module *mod = data;
-	bool ours;
+	bool ours = name_is(&watch, mod->name);
 
-	mutex_lock(&watch_mutex);
-	ours = !strcmp(mod->name, watch);
-	mutex_unlock(&watch_mutex);
 	if (ours && state == MODULE_STATE_COMING)
 		WRITE_ONCE(watched, mod);
 	if (state != MODULE_STATE_GOING)
 		return NOTIFY_DONE;
 	if (ours)
 		WRITE_ONCE(watched, NULL);
-	if (holding(mod->name) &&
-	    !wait_event_timeout(hold_wq, !holding(mod->name), WATCH_HOLD_MAX))
+	if (name_is(&hold, mod->name) &&
+	    !wait_event_timeout(hold_wq, !name_is(&hold, mod->name), WATCH_HOLD_MAX))
 		pr_warn("modvm_watch: %s was held going for 30 s; let go\n", mod->name);
 	return NOTIFY_DONE;
 }
