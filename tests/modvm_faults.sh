@@ -70,6 +70,8 @@ fault init_overflow kasan init-error \
   'KASAN: slab-out-of-bounds Write in elevator_init \(elevator\.c:[0-9]+\)'
 fault proc_count kasan stress \
   'reading /proc/elevator [0-9]+ bytes at a time.*: a read (returned [0-9]+ bytes|wrote past).*must honour count'
+fault timer_del kasan unload \
+  'ODEBUG: free active timer_list, hint rate_fn.*left armed|rate_fn\+0x[0-9a-f]+ (\(elevator\.c:[0-9]+\) )?of the unloaded fault_timer_del'
 fault task_ref kasan leaks \
   "^FAIL leaks .*: the task_struct of the module's thread elevator_car \\(pid [0-9]+\\) is still referenced after rmmod: a get_task_struct\\(\\) without its put_task_struct\\(\\)$"
 fault proc_left kasan unload \

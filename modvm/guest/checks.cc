@@ -31,14 +31,20 @@ void check_unload(Check& check) {
   // A running car, riders aboard and waiting, never stopped: whatever
   // drives it (a thread, a timer, a work item) is armed as exit runs, and
   // at a different moment of its period each round, to catch one that
-  // exit stops without waiting for its callback.
+  // exit stops without waiting for its callback.  Its timers are armed on
+  // one CPU and its exit runs on the other, where the helper makes the
+  // window of a del_timer() that does not wait.
   for (double wait : {1.0, 0.0, 0.05, 0.2, 0.45, 0.7}) {
-    if (check.failed() || kernel_reported() || !load(check))
-      return;
-    expect_answer(check, "start", "0", kStart);
-    for (int start = 1; start <= 10; ++start)
-      call(kRequest, start % 3, start, 11 - start);
+    {
+      OnCpu on(0);
+      if (check.failed() || kernel_reported() || !load(check))
+        return;
+      expect_answer(check, "start", "0", kStart);
+      for (int start = 1; start <= 10; ++start)
+        call(kRequest, start % 3, start, 11 - start);
+    }
     pause_for(wait);
+    OnCpu on(1);
     if (!unload(check))
       return;
   }

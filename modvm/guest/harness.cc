@@ -237,6 +237,18 @@ bool unload(Check& check) {
   return false;
 }
 
+OnCpu::OnCpu(int cpu) {
+  cpu_set_t only;
+  CPU_ZERO(&only);
+  CPU_SET(cpu, &only);
+  pinned_ = sched_getaffinity(0, sizeof(before_), &before_) == 0 && CPU_ISSET(cpu, &before_) &&
+            sched_setaffinity(0, sizeof(only), &only) == 0;
+}
+
+OnCpu::~OnCpu() {
+  if (pinned_)
+    sched_setaffinity(0, sizeof(before_), &before_);
+}
 
 Traces traces_now() {
   Traces traces;

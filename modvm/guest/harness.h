@@ -7,6 +7,7 @@
 #define MODVM_GUEST_HARNESS_H_
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -181,6 +182,20 @@ std::string watch_get(const std::string& name);
 int rmmod_once(const std::string& name);
 // rmmod, again while the module is busy, for ten seconds at most.
 bool unload(Check& check);
+
+// The calling thread runs on CPU cpu alone while this lives (where the
+// machine has it), then where it ran before.
+class OnCpu {
+ public:
+  explicit OnCpu(int cpu);
+  ~OnCpu();
+  OnCpu(const OnCpu&) = delete;
+  OnCpu& operator=(const OnCpu&) = delete;
+
+ private:
+  cpu_set_t before_;
+  bool pinned_ = false;
+};
 
 // What the module may leave behind: kernel threads (kworkers come and go)
 // and /proc entries.

@@ -12,7 +12,8 @@
  * the car delivers whoever is aboard, takes nobody new and goes offline;
  * otherwise 1.  A thread of the module's moves the car, floor_ms per floor
  * and load_ms per stop; /proc/elevator shows it.  A delayed work item
- * samples how full the car is every tick_ms, for the average it shows.
+ * samples how full the car is every tick_ms, for the average it shows,
+ * and a timer turns the requests of each tick_ms into the rate it shows.
  *
  * Locks: car_lock (the car and its passengers) before waiting_lock (the
  * passengers waiting on the floors); stats_lock, a spinlock, covers the
@@ -29,6 +30,7 @@
 #include <linux/seq_file.h>
 #include <linux/slab.h>
 #include <linux/spinlock.h>
+#include <linux/timer.h>
 #include <linux/uaccess.h>
 #include <linux/workqueue.h>
 
@@ -96,6 +98,20 @@ static void sample_fn(struct work_struct *work)
 	aboard_sum += load;
 	spin_unlock(&stats_lock);
 	schedule_delayed_work(&sample_work, msecs_to_jiffies(tick_ms));
+}
+
+/* Requests since the last tick, and the rate the timer made of them. */
+static atomic_long_t recent;
+static unsigned long rate;
+
+static void rate_fn(struct timer_list *unused);
+static DEFINE_TIMER(rate_timer, rate_fn);
+
+/* Rearms itself: exit must wait for a callback in flight. */
+static void rate_fn(struct timer_list *unused)
+{
+	WRITE_ONCE(rate, atomic_long_xchg(&recent, 0) * 1000 / tick_ms);
+	mod_timer(&rate_timer, jiffies + msecs_to_jiffies(tick_ms));
 }
 
 static void count_serviced(int type)
@@ -273,6 +289,7 @@ static long elevator_request(int type, int start_floor, int dest_floor)
 	spin_lock(&stats_lock);
 	requests++;
 	spin_unlock(&stats_lock);
+	atomic_long_inc(&recent);
 	return 0;
 }
 
@@ -327,6 +344,7 @@ static int elevator_show(struct seq_file *m, void *v)
 		   done[1], done[2]);
 	seq_printf(m, "Average aboard: %lu.%02lu\n", n ? sum / n : 0,
 		   n ? sum * 100 / n % 100 : 0);
+	seq_printf(m, "Request rate: %lu/s\n", READ_ONCE(rate));
 	return 0;
 }
 
@@ -389,6 +407,8 @@ static int __init elevator_init(void)
 {
 	int f, ret;
 
+	if (!tick_ms)
+		return -EINVAL;
 	for (f = 1; f <= FLOORS; f++)
 		INIT_LIST_HEAD(&waiting[f]);
 #ifdef FAULT_INIT_OVERFLOW
@@ -422,6 +442,7 @@ static int __init elevator_init(void)
 	/* Held, so that stopping it is safe even once it has ended. */
 	get_task_struct(car_thread);
 	schedule_delayed_work(&sample_work, msecs_to_jiffies(tick_ms));
+	mod_timer(&rate_timer, jiffies + msecs_to_jiffies(tick_ms));
 	/* Last: the calls may come at once. */
 	ret = cabgate_register_ops(&elevator_ops);
 	if (ret) {
@@ -433,6 +454,7 @@ static int __init elevator_init(void)
 	return 0;
 
 out_work:
+	del_timer_sync(&rate_timer);
 	cancel_delayed_work_sync(&sample_work);
 	kthread_stop(car_thread);
 	put_task_struct(car_thread);
@@ -456,6 +478,12 @@ static void __exit elevator_exit(void)
 #ifndef FAULT_WORK_LEFT
 	/* The work rearms itself: cancel_delayed_work_sync() stops that too. */
 	cancel_delayed_work_sync(&sample_work);
+#endif
+#ifdef FAULT_TIMER_DEL
+	/* Returns while the callback may run on, and arm the timer again. */
+	del_timer(&rate_timer);
+#else
+	del_timer_sync(&rate_timer);
 #endif
 #ifndef FAULT_PROC_LEFT
 	remove_proc_entry("elevator", NULL);

@@ -20,6 +20,7 @@
  * module took a reference (get_task_struct()) and never put it stays.
  */
 #include <linux/jiffies.h>
+#include <linux/kprobes.h>
 #include <linux/kthread.h>
 #include <linux/module.h>
 #include <linux/moduleparam.h>
@@ -29,6 +30,8 @@
 #include <linux/sched/task.h>
 #include <linux/spinlock.h>
 #include <linux/string.h>
+#include <linux/timekeeping.h>
+#include <linux/timer.h>
 #include <linux/tracepoint.h>
 #include <linux/wait.h>
 
@@ -171,12 +174,78 @@ static void probe_exit(void *unused, struct task_struct *p)
 	spin_unlock(&tasks_lock);
 }
 
-static struct tracepoint *tp_exit;
+/* A timer of the watched module deleted while its callback is held. */
+enum { TIMER_IDLE, TIMER_WANTED, TIMER_HELD, TIMER_DELETED };
+static atomic_t timer_phase = ATOMIC_INIT(TIMER_IDLE);
+static struct timer_list *timer_wanted;
+
+/* Both sides spin with interrupts or softirqs off: never for long. */
+static bool timer_phase_leaves(int phase, u64 ns)
+{
+	u64 until = ktime_get_mono_fast_ns() + ns;
+
+	while (atomic_read_acquire(&timer_phase) == phase) {
+		if (ktime_get_mono_fast_ns() > until)
+			return false;
+		cpu_relax();
+	}
+	return true;
+}
+
+static int delete_entry(struct kretprobe_instance *ri, struct pt_regs *regs)
+{
+	struct timer_list *timer = (void *)regs_get_kernel_argument(regs, 0);
+	struct module *mod = READ_ONCE(watched);
+
+	if (!mod || READ_ONCE(mod->state) != MODULE_STATE_GOING ||
+	    !within_module((unsigned long)READ_ONCE(timer->function), mod) ||
+	    !timer_pending(timer) ||
+	    (READ_ONCE(timer->flags) & TIMER_CPUMASK) == raw_smp_processor_id() ||
+	    time_after(READ_ONCE(timer->expires), jiffies + HZ))
+		return 1;
+	WRITE_ONCE(timer_wanted, timer);
+	if (atomic_cmpxchg(&timer_phase, TIMER_IDLE, TIMER_WANTED) != TIMER_IDLE)
+		return 1;
+	/* Its callback comes within a second, or it is not waited for. */
+	if (!timer_phase_leaves(TIMER_WANTED, 2 * NSEC_PER_SEC) &&
+	    atomic_cmpxchg(&timer_phase, TIMER_WANTED, TIMER_IDLE) == TIMER_WANTED)
+		return 1;
+	return 0;
+}
+
+static int delete_return(struct kretprobe_instance *ri, struct pt_regs *regs)
+{
+	atomic_cmpxchg_release(&timer_phase, TIMER_HELD, TIMER_DELETED);
+	return 0;
+}
+
+static struct kretprobe delete_probe = {
+	.kp.symbol_name = "timer_delete",
+	.entry_handler = delete_entry,
+	.handler = delete_return,
+};
+
+static bool delete_hooked;
+
+static void probe_expire(void *unused, struct timer_list *timer,
+			 unsigned long baseclk)
+{
+	if (timer != READ_ONCE(timer_wanted) ||
+	    atomic_cmpxchg(&timer_phase, TIMER_WANTED, TIMER_HELD) != TIMER_WANTED)
+		return;
+	timer_phase_leaves(TIMER_HELD, NSEC_PER_SEC);
+	WRITE_ONCE(timer_wanted, NULL);
+	atomic_set_release(&timer_phase, TIMER_IDLE);
+}
+
+static struct tracepoint *tp_exit, *tp_expire;
 
 static void find_tracepoint(struct tracepoint *tp, void *unused)
 {
 	if (!strcmp(tp->name, "sched_process_exit"))
 		tp_exit = tp;
+	else if (!strcmp(tp->name, "timer_expire_entry"))
+		tp_expire = tp;
 }
 
 static int watch_going(struct notifier_block *nb, unsigned long state, void *data)
@@ -205,16 +274,30 @@ static int __init watch_init(void)
 	int ret;
 
 	for_each_kernel_tracepoint(find_tracepoint, NULL);
-	if (!tp_exit)
+	if (!tp_exit || !tp_expire)
 		return -ENOENT;
 	ret = tracepoint_probe_register(tp_exit, probe_exit, NULL);
 	if (ret)
 		return ret;
+	ret = tracepoint_probe_register(tp_expire, probe_expire, NULL);
+	if (ret)
+		goto out_exit;
+	/* Without kprobes, such a del_timer() is met only by chance. */
+	delete_hooked = !register_kretprobe(&delete_probe);
+	if (!delete_hooked)
+		pr_warn("modvm_watch: no hook on timer_delete\n");
 	ret = register_module_notifier(&watch_nb);
-	if (ret) {
-		tracepoint_probe_unregister(tp_exit, probe_exit, NULL);
-		tracepoint_synchronize_unregister();
-	}
+	if (ret)
+		goto out_delete;
+	return 0;
+
+out_delete:
+	if (delete_hooked)
+		unregister_kretprobe(&delete_probe);
+	tracepoint_probe_unregister(tp_expire, probe_expire, NULL);
+out_exit:
+	tracepoint_probe_unregister(tp_exit, probe_exit, NULL);
+	tracepoint_synchronize_unregister();
 	return ret;
 }
 
@@ -223,6 +306,9 @@ static void __exit watch_exit(void)
 	int i;
 
 	unregister_module_notifier(&watch_nb);
+	if (delete_hooked)
+		unregister_kretprobe(&delete_probe);
+	tracepoint_probe_unregister(tp_expire, probe_expire, NULL);
 	tracepoint_probe_unregister(tp_exit, probe_exit, NULL);
 	tracepoint_synchronize_unregister();
 	for (i = 0; i < ntasks; i++)
