@@ -53,7 +53,7 @@ fault einval kasan 'unload|contract' \
 fault leak kasan leaks \
   '^FAIL leaks .*: memory leak in elevator_request \(elevator\.c:[0-9]+\)$' \
   'kmemleak: objects allocated through the module are unreferenced'
-fault sleep_in_spinlock kasan unload \
+fault sleep_in_spinlock kasan 'init-error|unload' \
   'BUG: (sleeping function called from invalid context|scheduling while atomic) in car_fn \(elevator\.c:[0-9]+\)'
 fault lock_order kasan unload \
   'lockdep: circular locking dependency between (car_lock and waiting_lock|waiting_lock and car_lock) in [a-z_]+ \(elevator\.c:[0-9]+\)' \
