@@ -203,9 +203,10 @@ static int delete_entry(struct kretprobe_instance *ri, struct pt_regs *regs)
 	    (READ_ONCE(timer->flags) & TIMER_CPUMASK) == raw_smp_processor_id() ||
 	    time_after(READ_ONCE(timer->expires), jiffies + HZ))
 		return 1;
-	WRITE_ONCE(timer_wanted, timer);
 	if (atomic_cmpxchg(&timer_phase, TIMER_IDLE, TIMER_WANTED) != TIMER_IDLE)
 		return 1;
+	/* Set after the phase: another hold's timer is never overwritten. */
+	smp_store_release(&timer_wanted, timer);
 	/* Its callback comes within a second, or it is not waited for. */
 	if (!timer_phase_leaves(TIMER_WANTED, 2 * NSEC_PER_SEC) &&
 	    atomic_cmpxchg(&timer_phase, TIMER_WANTED, TIMER_IDLE) == TIMER_WANTED)
@@ -230,7 +231,8 @@ static bool delete_hooked;
 static void probe_expire(void *unused, struct timer_list *timer,
 			 unsigned long baseclk)
 {
-	if (timer != READ_ONCE(timer_wanted) ||
+	/* Pairs with the release in delete_entry(). */
+	if (timer != smp_load_acquire(&timer_wanted) ||
 	    atomic_cmpxchg(&timer_phase, TIMER_WANTED, TIMER_HELD) != TIMER_WANTED)
 		return;
 	timer_phase_leaves(TIMER_HELD, NSEC_PER_SEC);
