@@ -1,3 +1,4 @@
+#!/usr/bin/env bash
 # The module bench's word on correct modules under load: every check of
 # each correct design the project has (its elevator, the skeleton that
 # authors start from, the test modules' small elevator) ROUNDS times

@@ -1,3 +1,4 @@
+#!/usr/bin/env bash
 # The module bench's speed, an earlier bench beside this one in one run:
 # every check of the project's elevator and of each faulty module beside
 # it (the kasan kernel's: the data race needs the kcsan one), each module
