@@ -292,7 +292,12 @@ void check_init_error(Check& check) {
 }
 
 // Random calls from three threads while the controller stops, starts,
-// unloads and reloads the module at random moments.
+// unloads and reloads the module at random moments.  Eight changes of the
+// module: more than 30 s of changing it at one random moment in three
+// made (3 to 7 on two emulated CPUs, where an insmod or rmmod under the
+// calls takes a second or two).
+constexpr int kFuzzChanges = 8;
+
 void check_fuzz(Check& check) {
   unsigned long seed = options.seeded ? options.seed : static_cast<unsigned long>(time(nullptr));
   std::string replay = std::to_string(seed);
@@ -301,6 +306,7 @@ void check_fuzz(Check& check) {
   if (!load(check))
     return;
   std::atomic<bool> unloaded{false};
+  int changes = 0;
   Storm storm(3, options.fuzz_seconds, [seed](int i, Tally& tally, double until) {
     std::mt19937_64 random(seed * 4 + static_cast<unsigned long>(i));
     static const long kValues[] = {-1, 0, 1, 2, 3, 5, 9, 10, 11, INT_MIN, INT_MAX};
@@ -324,12 +330,13 @@ void check_fuzz(Check& check) {
         pause_for(static_cast<double>(random() % 20) / 1000);
     }
   });
+  // The module changes (an rmmod, or an insmod once it is gone) at
+  // random moments 0.2 to 1.5 s apart, under the calls, kFuzzChanges times;
+  // the storm ends with the last.  The fuzz time bounds it all.
   std::mt19937_64 random(seed);
   for (double until = now() + options.fuzz_seconds;
-       now() < until && !check.hung && !kernel_reported();) {
+       changes < kFuzzChanges && now() < until && !check.hung && !kernel_reported();) {
     pause_for(0.2 + static_cast<double>(random() % 1300) / 1000);
-    if (random() % 3 != 0)
-      continue;
     if (unloaded) {
       if (int error = insmod(options.ko)) {
         check.fail("insmod failed: " + std::string(std::strerror(error)));
@@ -337,6 +344,7 @@ void check_fuzz(Check& check) {
       }
       announce_loaded();
       unloaded = false;
+      ++changes;
     } else if (int error = rmmod_once(options.name)) {
       // Busy with a call: a module may refuse, and fuzz tries later.
       if (error != EWOULDBLOCK && error != EBUSY) {
@@ -345,8 +353,10 @@ void check_fuzz(Check& check) {
       }
     } else {
       unloaded = true;
+      ++changes;
     }
   }
+  stop_storms = true;
   judge_storm(check, storm, true);
   if (check.failed() && !check.hung) {
     int thread = 0;
