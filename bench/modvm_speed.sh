@@ -6,9 +6,15 @@
 # verdict and the check that failed first (a fault must be named by the
 # same check by both).
 #
-#   bench/modvm_speed.sh [OLD]     (OLD: a commit of this repository,
-#                                   by default the one before the bench
-#                                   resumed a saved guest)
+#   bench/modvm_speed.sh [OLD [MODULE...]]
+#                 OLD: a commit of this repository, by default the one
+#                 before the bench resumed a saved guest; MODULE: the
+#                 modules to check (elevator first), by default all
+#
+# The old bench keeps its kernel in a cache of its own
+# (~/.cache/cabgate-speed-old), since its patches and options may differ:
+# the first run builds it, outside the times.  Each bench checks modules
+# built against its own kernel, from the same sources.
 #
 # Prints a line per module, then the correct module's times and the
 # faulty ones' medians, and their ratios; exits 1 when a fault's first
@@ -16,6 +22,8 @@
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 old_ref=${1:-3501bc5}
+[ $# -eq 0 ] || shift
+old_cache=${MODVM_SPEED_OLD_CACHE:-${HOME:-~}/.cache/cabgate-speed-old}
 work=$(mktemp -d)
 trap 'git -C "$root" worktree remove --force "$work/old" >/dev/null 2>&1; rm -rf "$work"' EXIT
 trap 'exit 130' INT
@@ -23,23 +31,30 @@ trap 'exit 143' TERM
 
 git -C "$root" worktree add --detach "$work/old" "$old_ref" >/dev/null 2>&1 ||
   { echo "modvm_speed: no commit $old_ref" >&2; exit 2; }
-tree=$("$root/scripts/modvm" build | tail -n 1) || exit 1
-cp -r "$root/modvm/modules/." "$work/modules"
-make -C "$tree" M="$work/modules" modules >"$work/make.log" 2>&1 ||
-  { echo "modvm_speed: the modules did not build" >&2; exit 1; }
-modules=(elevator)
-for c in "$root"/modvm/modules/fault_*.c; do
-  name=$(basename "$c" .c)
-  [ "$name" == fault_unlocked_list ] || modules+=("$name")
+old_bench() { XDG_CACHE_HOME=$old_cache "$work/old/scripts/modvm" "$@"; }
+for side in old new; do
+  if [ $side == old ]; then tree=$(old_bench build | tail -n 1) || exit 1
+  else tree=$("$root/scripts/modvm" build | tail -n 1) || exit 1; fi
+  cp -r "$root/modvm/modules/." "$work/modules-$side"
+  make -C "$tree" M="$work/modules-$side" modules >"$work/make-$side.log" 2>&1 ||
+    { echo "modvm_speed: the modules did not build against $tree" >&2; exit 1; }
 done
+modules=("$@")
+if [ ${#modules[@]} -eq 0 ]; then
+  modules=(elevator)
+  for c in "$root"/modvm/modules/fault_*.c; do
+    name=$(basename "$c" .c)
+    [ "$name" == fault_unlocked_list ] || modules+=("$name")
+  done
+fi
 
 # One run of each first: the programs, and the new bench's saved guest
 # (its one-time cost, stated), are made outside the times.
 for side in old new; do
   bench=$root/scripts/modvm
-  [ $side == new ] || bench=$work/old/scripts/modvm
+  [ $side == new ] || bench=old_bench
   start=$(date +%s.%N)
-  "$bench" check --module "$work/modules/elevator.ko" --only contract >/dev/null 2>&1
+  "$bench" check --module "$work/modules-$side/elevator.ko" --only contract >/dev/null 2>&1
   printf '%s bench, first run (its programs built, and the saved guest made, when missing): %.0f s\n' $side \
     "$(echo "$(date +%s.%N) - $start" | bc)"
 done
@@ -57,8 +72,8 @@ status=0
 printf '%-24s %8s %8s %6s  %s\n' module old new ratio "first failing check (old, new)"
 : >"$work/faulty"
 for m in "${modules[@]}"; do
-  read -r t_old f_old < <(verdict "$work/old/scripts/modvm" "$work/modules/$m.ko")
-  read -r t_new f_new < <(verdict "$root/scripts/modvm" "$work/modules/$m.ko")
+  read -r t_old f_old < <(verdict old_bench "$work/modules-old/$m.ko")
+  read -r t_new f_new < <(verdict "$root/scripts/modvm" "$work/modules-new/$m.ko")
   same=same
   [ "$f_old" == "$f_new" ] || { same=DIFFERENT; status=1; }
   printf '%-24s %7ss %7ss %5.2fx  %s, %s: %s\n' "$m" "$t_old" "$t_new" \
