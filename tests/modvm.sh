@@ -187,7 +187,7 @@ fault_init_overflow  FAIL        SKIP"
       '<tr id="m-elevator" <tr id="m-fault_einval" <tr id="m-fault_init_overflow"'
     grep -q '<figcaption>elevator\.c:[0-9]*</figcaption>' "$scratch/page2.html" && ok ||
       fail "the page does not show the overflow's source line"
-    grep -q -x "modvm: 2 guest(s) at a time, each with 2 CPUs and 1024 MiB (this machine: [0-9]* cores, [0-9]* MiB available)" \
+    grep -q -x "modvm: 2 guest(s) at a time, each with 2 CPUs and 512 MiB (this machine: [0-9]* cores, [0-9]* MiB available)" \
       "$scratch/err2" && ok || { fail "the guests at a time are not stated"; cat "$scratch/err2" >&2; }
     ;;
   snapshot)
