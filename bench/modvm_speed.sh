@@ -32,9 +32,9 @@ trap 'exit 143' TERM
 git -C "$root" worktree add --detach "$work/old" "$old_ref" >/dev/null 2>&1 ||
   { echo "modvm_speed: no commit $old_ref" >&2; exit 2; }
 old_bench() { XDG_CACHE_HOME=$old_cache "$work/old/scripts/modvm" "$@"; }
+new_bench() { "$root/scripts/modvm" "$@"; }
 for side in old new; do
-  if [ $side == old ]; then tree=$(old_bench build | tail -n 1) || exit 1
-  else tree=$("$root/scripts/modvm" build | tail -n 1) || exit 1; fi
+  tree=$("${side}_bench" build | tail -n 1) || exit 1
   cp -r "$root/modvm/modules/." "$work/modules-$side"
   make -C "$tree" M="$work/modules-$side" modules >"$work/make-$side.log" 2>&1 ||
     { echo "modvm_speed: the modules did not build against $tree" >&2; exit 1; }
@@ -51,10 +51,8 @@ fi
 # One run of each first: the programs, and the new bench's saved guest
 # (its one-time cost, stated), are made outside the times.
 for side in old new; do
-  bench=$root/scripts/modvm
-  [ $side == new ] || bench=old_bench
   start=$(date +%s.%N)
-  "$bench" check --module "$work/modules-$side/elevator.ko" --only contract >/dev/null 2>&1
+  "${side}_bench" check --module "$work/modules-$side/elevator.ko" --only contract >/dev/null 2>&1
   printf '%s bench, first run (its programs built, and the saved guest made, when missing): %.0f s\n' $side \
     "$(echo "$(date +%s.%N) - $start" | bc)"
 done
@@ -73,7 +71,7 @@ printf '%-24s %8s %8s %6s  %s\n' module old new ratio "first failing check (old,
 : >"$work/faulty"
 for m in "${modules[@]}"; do
   read -r t_old f_old < <(verdict old_bench "$work/modules-old/$m.ko")
-  read -r t_new f_new < <(verdict "$root/scripts/modvm" "$work/modules-new/$m.ko")
+  read -r t_new f_new < <(verdict new_bench "$work/modules-new/$m.ko")
   same=same
   [ "$f_old" == "$f_new" ] || { same=DIFFERENT; status=1; }
   printf '%-24s %7ss %7ss %5.2fx  %s, %s: %s\n' "$m" "$t_old" "$t_new" \
