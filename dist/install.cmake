@@ -76,6 +76,7 @@ install(FILES
   modvm/patches/0001-cabgate-add-elevator-system-calls-answered-by-a-modu.patch
   modvm/patches/0002-x86-syscalls-let-CONFIG_CABGATE-give-323-to-325-to-t.patch
   modvm/patches/0003-cabgate-add-KUnit-tests.patch
+  modvm/patches/0004-x86-kasan-keep-the-shadow-out-of-kmemleak-s-scans.patch
   DESTINATION ${MODVM_DATA}/patches COMPONENT tools)
 install(FILES modvm/kernel.config modvm/debug.config modvm/kasan.config
   modvm/kcsan.config modvm/linux-6.12.config
@@ -84,7 +85,7 @@ install(FILES modvm/guest/init modvm/guest/selfcheck.sh
   DESTINATION ${MODVM_DATA}/guest COMPONENT tools)
 install(FILES modvm/testmod/Makefile modvm/testmod/cabgate_test.c
   modvm/testmod/careless.c modvm/testmod/crash_test.c modvm/testmod/hang_test.c
-  modvm/testmod/init_fails.c modvm/testmod/modvm_watch.c
+  modvm/testmod/init_fails.c modvm/testmod/modvm_watch.c modvm/testmod/armed.c
   DESTINATION ${MODVM_DATA}/testmod COMPONENT tools)
 install(FILES scripts/lib/packages.sh scripts/lib/vm.sh
   DESTINATION ${MODVM_DATA}/lib COMPONENT tools)

@@ -23,7 +23,7 @@ void check_unload(Check& check) {
     return;
   if (!unload(check))
     return;
-  pause_for(2);
+  settle(before);
   check_traces(check, before, "after rmmod of the idle module");
   expect_answer(check, "a start after rmmod", "-1 ENOSYS", kStart);
   if (kernel_reported())
@@ -48,7 +48,7 @@ void check_unload(Check& check) {
     if (!unload(check))
       return;
   }
-  pause_for(2);
+  settle(before);
   check_traces(check, before, "after rmmod of the running module");
   if (check.failed() || kernel_reported() || !load(check))
     return;
@@ -84,7 +84,7 @@ void check_unload(Check& check) {
   judge_storm(check, storm, true);
   if (check.hung)
     return;
-  pause_for(2);
+  settle(before);
   check_traces(check, before, "after rmmod under load");
   expect_answer(check, "a start after rmmod", "-1 ENOSYS", kStart);
 }
@@ -264,6 +264,7 @@ void check_init_error(Check& check) {
     check.fail("the other elevator did not load: " + std::string(std::strerror(error)));
     return;
   }
+  Traces beside = traces_now();
   // Where the module lies while its init runs, for the host to name what
   // of it outlives a failed init.  The helper holds the module's going
   // until that is read, so a watcher polling at its leisure cannot miss it.
@@ -284,7 +285,7 @@ void check_init_error(Check& check) {
     check.fail("insmod succeeded while another elevator was registered (cabgate_register_ops' -EBUSY went unnoticed)");
     unload(check);
   }
-  pause_for(2);
+  settle(beside);
   expect_answer(check, "a start, answered by the other elevator", "0", kStart);
   if (rmmod_once("cabgate_test") != 0)
     check.fail("the other elevator did not unload");
@@ -375,7 +376,7 @@ void check_fuzz(Check& check) {
     if (!unload(check))
       return;
   }
-  pause_for(2);
+  settle(before);
   check_traces(check, before, "after rmmod");
 }
 

@@ -301,6 +301,48 @@ void check_traces(Check& check, const Traces& before, const std::string& after) 
     }
 }
 
+namespace {
+
+bool traces_left(const Traces& before) {
+  Traces left = traces_now();
+  for (const auto& [pid, name] : left.threads)
+    if (!before.threads.count(pid))
+      return true;
+  for (const std::string& entry : left.proc)
+    if (!before.proc.count(entry))
+      return true;
+  return false;
+}
+
+}  // namespace
+
+// A timer, hrtimer or work item the module left armed fires within the
+// 2 s, and faults in its freed code, or it is not waited for.  The wait
+// ends sooner once the helper has counted none of them pending, with
+// nothing changed, for 0.1 s (an expiring timer is briefly neither armed
+// nor running), and no thread or /proc entry of the module is left (the
+// check names those, and a thread may yet fault).
+void settle(const Traces& before) {
+  double until = now() + 2, quiet_since = 0;
+  std::string quiet;  // the helper's last "0 CHANGES"
+  for (; now() < until; pause_for(0.02)) {
+    std::string said = watch_get("pending");
+    if (said.rfind("0 ", 0) != 0) {
+      quiet.clear();
+      continue;
+    }
+    if (said != quiet) {
+      quiet = said;
+      quiet_since = now();
+    } else if (now() - quiet_since >= 0.1) {
+      if (traces_left(before))
+        break;
+      return;
+    }
+  }
+  pause_for(until - now());
+}
+
 void expect_answer(Check& check, const std::string& what, const std::string& want,
                    long nr, long a, long b, long c) {
   std::string got = call(nr, a, b, c);

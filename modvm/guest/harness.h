@@ -205,6 +205,8 @@ struct Traces {
 };
 Traces traces_now();
 void check_traces(Check& check, const Traces& before, const std::string& after);
+// Waits up to 2 s after an rmmod for what the module left armed to fire.
+void settle(const Traces& before);
 void expect_answer(Check& check, const std::string& what, const std::string& want, long nr,
                    long a = 0, long b = 0, long c = 0);
 

@@ -129,6 +129,23 @@ expect "the kernel's other warnings" "$(dmesg -r | sed -n '/modvm: checks begin/
   grep -E '^<[0-4]>' | sed 's/^<[0-4]>//' | ./modcheck --reported | grep -v -e 'cabgate: ')" ""
 expect "two CPUs" "$(grep -c ^processor /proc/cpuinfo)" 2
 
+# The checks' helper counts the timers, hrtimers and work items of the
+# module it watches that are armed or running: the checks' wait after an
+# rmmod ends early when there are none.
+insmod /lib/modvm_watch.ko watch=armed
+pending() { cut -d' ' -f1 /sys/module/modvm_watch/parameters/pending; }
+none_pending() { [ "$(pending)" = 0 ]; }
+insmod /lib/armed.ko
+expect "a timer, an hrtimer and a delayed work armed" "$(pending)" 3
+echo 1 >/sys/module/armed/parameters/fire
+wait_for none_pending
+expect "...ran, and none is pending" "$(pending)|$(cat /sys/module/armed/parameters/ran)" "0|3"
+rmmod armed
+insmod /lib/armed.ko
+expect "armed again" "$(pending)" 3
+rmmod armed
+expect "a careful exit leaves none pending" "$(pending)" 0
+
 # What a call costs, against getpid, and on two CPUs at once.
 insmod /lib/cabgate_test.ko
 ./callcost

@@ -18,6 +18,13 @@
  * referenced, "NAME PID" a line.  The helper holds each ended thread's
  * task_struct, and lets go of those that only it holds: a thread whose
  * module took a reference (get_task_struct()) and never put it stays.
+ *
+ * pending: "ITEMS CHANGES": how many timers, hrtimers and work items whose
+ * function lies in the watched module (its latest instance, loaded or gone)
+ * are armed, queued or running their callback, and how many times that
+ * changed since the helper came; "?" for ITEMS once it lost count.  A check
+ * that unloaded the module need not wait longer for what it left armed
+ * once nothing is pending.
  */
 #include <linux/jiffies.h>
 #include <linux/kprobes.h>
@@ -33,6 +40,8 @@
 #include <linux/timekeeping.h>
 #include <linux/timer.h>
 #include <linux/tracepoint.h>
+#include <linux/version.h>
+#include <linux/workqueue.h>
 #include <linux/wait.h>
 
 #define WATCH_HOLD_MAX (30 * HZ)
@@ -174,6 +183,193 @@ static void probe_exit(void *unused, struct task_struct *p)
 	spin_unlock(&tasks_lock);
 }
 
+/*
+ * The watched module's timers, hrtimers and work items that are armed or
+ * queued (ITEM_ARMED) or running their callback (ITEM_RUNNING), by their
+ * address.  Its text is kept from its coming to the next one's: callbacks
+ * it left may arm more after its going, until its memory is reused.  Work
+ * taken off a queue by a cancel leaves no trace, so one queued more than
+ * two seconds ago and not seen running since is not counted as pending.
+ */
+#define WATCH_ITEMS 256
+#define ITEM_ARMED 1
+#define ITEM_RUNNING 2
+#define ITEM_QUEUED_WORK 4
+
+struct watch_item {
+	const void *object;
+	unsigned long armed;	/* jiffies, for ITEM_QUEUED_WORK */
+	unsigned int flags;
+};
+
+static DEFINE_RAW_SPINLOCK(items_lock);
+static struct watch_item items[WATCH_ITEMS];
+static int nitems;		/* under items_lock; read unlocked as a hint */
+static bool items_lost;		/* under items_lock */
+static unsigned long items_changes;	/* under items_lock */
+static unsigned long text_base, text_size;	/* under items_lock */
+
+static bool in_text(const void *fn)
+{
+	unsigned long addr = (unsigned long)fn;
+
+	/* Racing a coming module at worst misses one of its first items. */
+	return addr - READ_ONCE(text_base) < READ_ONCE(text_size);
+}
+
+static void text_set(struct module *mod)
+{
+	unsigned long flags;
+
+	raw_spin_lock_irqsave(&items_lock, flags);
+	/* Built against 6.1 and 6.12: the layout changed between them. */
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 4, 0)
+	WRITE_ONCE(text_base, (unsigned long)mod->mem[MOD_TEXT].base);
+	WRITE_ONCE(text_size, mod->mem[MOD_TEXT].size);
+#else
+	WRITE_ONCE(text_base, (unsigned long)mod->core_layout.base);
+	WRITE_ONCE(text_size, mod->core_layout.text_size);
+#endif
+	raw_spin_unlock_irqrestore(&items_lock, flags);
+}
+
+/*
+ * Sets and clears flags of the item at object; adds it when it has flags
+ * to set and its function lies in the module, drops it once it has none.
+ */
+static void item_update(const void *object, bool ours, unsigned int set,
+			unsigned int clear)
+{
+	unsigned long flags;
+	int i;
+
+	if (!ours && !READ_ONCE(nitems))
+		return;
+	raw_spin_lock_irqsave(&items_lock, flags);
+	for (i = 0; i < nitems && items[i].object != object; i++)
+		;
+	if (i == nitems) {
+		if (!ours || !set)
+			goto out;
+		if (nitems == WATCH_ITEMS) {
+			items_lost = true;
+			goto out;
+		}
+		items[nitems++] = (struct watch_item){ .object = object };
+	}
+	items[i].flags = (items[i].flags & ~clear) | set;
+	if (set & ITEM_QUEUED_WORK)
+		items[i].armed = jiffies;
+	items_changes++;
+	if (!items[i].flags) {
+		items[i] = items[nitems - 1];
+		WRITE_ONCE(nitems, nitems - 1);
+	}
+out:
+	raw_spin_unlock_irqrestore(&items_lock, flags);
+}
+
+static int pending_get(char *buffer, const struct kernel_param *kp)
+{
+	unsigned long flags, changes;
+	int i, pending = 0;
+	bool lost;
+
+	raw_spin_lock_irqsave(&items_lock, flags);
+	for (i = 0; i < nitems; i++)
+		if (items[i].flags != (ITEM_ARMED | ITEM_QUEUED_WORK) ||
+		    time_before(jiffies, items[i].armed + 2 * HZ))
+			pending++;
+	lost = items_lost;
+	changes = items_changes;
+	raw_spin_unlock_irqrestore(&items_lock, flags);
+	if (lost)
+		return sysfs_emit(buffer, "? %lu\n", changes);
+	return sysfs_emit(buffer, "%d %lu\n", pending, changes);
+}
+
+static const struct kernel_param_ops pending_ops = {
+	.get = pending_get,
+};
+module_param_cb(pending, &pending_ops, NULL, 0444);
+MODULE_PARM_DESC(pending, "timers and work items of the watched module still armed");
+
+/*
+ * A timer's function, or for a delayed work's timer the work's: the timer
+ * only queues it.
+ */
+static const void *timer_callback(struct timer_list *timer)
+{
+	void (*fn)(struct timer_list *timer) = READ_ONCE(timer->function);
+
+	if (fn == delayed_work_timer_fn)
+		return READ_ONCE(container_of(timer, struct delayed_work, timer)->work.func);
+	if (fn == kthread_delayed_work_timer_fn)
+		return READ_ONCE(container_of(timer, struct kthread_delayed_work,
+					      timer)->work.func);
+	return fn;
+}
+
+/*
+ * The probes take their tracepoint's leading arguments only, the same in
+ * every kernel the bench builds (x86-64 passes the rest in registers that
+ * they leave alone).  An expiring timer is cancelled, then runs.
+ */
+static void probe_timer_start(void *unused, struct timer_list *timer)
+{
+	item_update(timer, in_text(timer_callback(timer)), ITEM_ARMED, 0);
+}
+
+static void probe_timer_cancel(void *unused, struct timer_list *timer)
+{
+	item_update(timer, false, 0, ITEM_ARMED);
+}
+
+static void probe_timer_exit(void *unused, struct timer_list *timer)
+{
+	item_update(timer, false, 0, ITEM_RUNNING);
+}
+
+static void probe_hrtimer_start(void *unused, struct hrtimer *timer)
+{
+	item_update(timer, in_text(READ_ONCE(timer->function)), ITEM_ARMED, 0);
+}
+
+static void probe_hrtimer_cancel(void *unused, struct hrtimer *timer)
+{
+	item_update(timer, false, 0, ITEM_ARMED);
+}
+
+/* An expiring hrtimer is taken off its queue without a cancel. */
+static void probe_hrtimer_entry(void *unused, struct hrtimer *timer)
+{
+	item_update(timer, in_text(READ_ONCE(timer->function)), ITEM_RUNNING,
+		    ITEM_ARMED);
+}
+
+static void probe_hrtimer_exit(void *unused, struct hrtimer *timer)
+{
+	item_update(timer, false, 0, ITEM_RUNNING);
+}
+
+static void probe_work_queue(void *unused, int req_cpu, void *pwq,
+			     struct work_struct *work)
+{
+	item_update(work, in_text(READ_ONCE(work->func)),
+		    ITEM_ARMED | ITEM_QUEUED_WORK, 0);
+}
+
+static void probe_work_start(void *unused, struct work_struct *work)
+{
+	item_update(work, in_text(READ_ONCE(work->func)), ITEM_RUNNING,
+		    ITEM_ARMED | ITEM_QUEUED_WORK);
+}
+
+static void probe_work_end(void *unused, struct work_struct *work)
+{
+	item_update(work, false, 0, ITEM_RUNNING);
+}
+
 /* A timer of the watched module deleted while its callback is held. */
 enum { TIMER_IDLE, TIMER_WANTED, TIMER_HELD, TIMER_DELETED };
 static atomic_t timer_phase = ATOMIC_INIT(TIMER_IDLE);
@@ -231,6 +427,8 @@ static bool delete_hooked;
 static void probe_expire(void *unused, struct timer_list *timer,
 			 unsigned long baseclk)
 {
+	/* Running before it is held: pending never misses it. */
+	item_update(timer, in_text(timer_callback(timer)), ITEM_RUNNING, 0);
 	/* Pairs with the release in delete_entry(). */
 	if (timer != smp_load_acquire(&timer_wanted) ||
 	    atomic_cmpxchg(&timer_phase, TIMER_WANTED, TIMER_HELD) != TIMER_WANTED)
@@ -240,14 +438,45 @@ static void probe_expire(void *unused, struct timer_list *timer,
 	atomic_set_release(&timer_phase, TIMER_IDLE);
 }
 
-static struct tracepoint *tp_exit, *tp_expire;
+struct watch_probe {
+	const char *name;
+	void *probe;
+	struct tracepoint *tp;
+};
+
+/* The first two are needed; without the others, pending is "?". */
+static struct watch_probe probes[] = {
+	{ "sched_process_exit", probe_exit },
+	{ "timer_expire_entry", probe_expire },
+	{ "timer_start", probe_timer_start },
+	{ "timer_cancel", probe_timer_cancel },
+	{ "timer_expire_exit", probe_timer_exit },
+	{ "hrtimer_start", probe_hrtimer_start },
+	{ "hrtimer_cancel", probe_hrtimer_cancel },
+	{ "hrtimer_expire_entry", probe_hrtimer_entry },
+	{ "hrtimer_expire_exit", probe_hrtimer_exit },
+	{ "workqueue_queue_work", probe_work_queue },
+	{ "workqueue_execute_start", probe_work_start },
+	{ "workqueue_execute_end", probe_work_end },
+};
 
 static void find_tracepoint(struct tracepoint *tp, void *unused)
 {
-	if (!strcmp(tp->name, "sched_process_exit"))
-		tp_exit = tp;
-	else if (!strcmp(tp->name, "timer_expire_entry"))
-		tp_expire = tp;
+	int i;
+
+	for (i = 0; i < ARRAY_SIZE(probes); i++)
+		if (!strcmp(tp->name, probes[i].name))
+			probes[i].tp = tp;
+}
+
+static void probes_unregister(void)
+{
+	int i;
+
+	for (i = 0; i < ARRAY_SIZE(probes); i++)
+		if (probes[i].tp)
+			tracepoint_probe_unregister(probes[i].tp, probes[i].probe, NULL);
+	tracepoint_synchronize_unregister();
 }
 
 static int watch_going(struct notifier_block *nb, unsigned long state, void *data)
@@ -255,8 +484,10 @@ static int watch_going(struct notifier_block *nb, unsigned long state, void *dat
 	struct module *mod = data;
 	bool ours = name_is(&watch, mod->name);
 
-	if (ours && state == MODULE_STATE_COMING)
+	if (ours && state == MODULE_STATE_COMING) {
+		text_set(mod);
 		WRITE_ONCE(watched, mod);
+	}
 	if (state != MODULE_STATE_GOING)
 		return NOTIFY_DONE;
 	if (ours)
@@ -273,17 +504,26 @@ static struct notifier_block watch_nb = {
 
 static int __init watch_init(void)
 {
-	int ret;
+	int i, ret;
 
 	for_each_kernel_tracepoint(find_tracepoint, NULL);
-	if (!tp_exit || !tp_expire)
+	if (!probes[0].tp || !probes[1].tp)
 		return -ENOENT;
-	ret = tracepoint_probe_register(tp_exit, probe_exit, NULL);
-	if (ret)
-		return ret;
-	ret = tracepoint_probe_register(tp_expire, probe_expire, NULL);
-	if (ret)
-		goto out_exit;
+	for (i = 0; i < ARRAY_SIZE(probes); i++) {
+		if (!probes[i].tp) {
+			items_lost = true;
+			continue;
+		}
+		ret = tracepoint_probe_register(probes[i].tp, probes[i].probe, NULL);
+		if (ret) {
+			probes[i].tp = NULL;
+			if (i < 2)
+				goto out_probes;
+			items_lost = true;
+		}
+	}
+	if (items_lost)
+		pr_warn("modvm_watch: some timer or workqueue tracepoints are missing\n");
 	/* Without kprobes, such a del_timer() is met only by chance. */
 	delete_hooked = !register_kretprobe(&delete_probe);
 	if (!delete_hooked)
@@ -296,10 +536,8 @@ static int __init watch_init(void)
 out_delete:
 	if (delete_hooked)
 		unregister_kretprobe(&delete_probe);
-	tracepoint_probe_unregister(tp_expire, probe_expire, NULL);
-out_exit:
-	tracepoint_probe_unregister(tp_exit, probe_exit, NULL);
-	tracepoint_synchronize_unregister();
+out_probes:
+	probes_unregister();
 	return ret;
 }
 
@@ -310,9 +548,7 @@ static void __exit watch_exit(void)
 	unregister_module_notifier(&watch_nb);
 	if (delete_hooked)
 		unregister_kretprobe(&delete_probe);
-	tracepoint_probe_unregister(tp_expire, probe_expire, NULL);
-	tracepoint_probe_unregister(tp_exit, probe_exit, NULL);
-	tracepoint_synchronize_unregister();
+	probes_unregister();
 	for (i = 0; i < ntasks; i++)
 		put_task_struct(tasks[i]);
 }
