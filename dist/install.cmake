@@ -72,20 +72,18 @@ install(PROGRAMS scripts/modvm DESTINATION ${CMAKE_INSTALL_BINDIR}
 file(WRITE ${CMAKE_BINARY_DIR}/modvm-version "${PROJECT_VERSION}\n")
 install(FILES ${CMAKE_BINARY_DIR}/modvm-version DESTINATION ${MODVM_DATA}
   RENAME version COMPONENT tools)
-install(FILES
-  modvm/patches/0001-cabgate-add-elevator-system-calls-answered-by-a-modu.patch
-  modvm/patches/0002-x86-syscalls-let-CONFIG_CABGATE-give-323-to-325-to-t.patch
-  modvm/patches/0003-cabgate-add-KUnit-tests.patch
-  modvm/patches/0004-x86-kasan-keep-the-shadow-out-of-kmemleak-s-scans.patch
+# Every patch of the series and every test module: a kernel built from
+# the package is the checkout's.
+file(GLOB modvm_patches CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/modvm/patches/*.patch)
+install(FILES ${modvm_patches}
   DESTINATION ${MODVM_DATA}/patches COMPONENT tools)
 install(FILES modvm/kernel.config modvm/debug.config modvm/kasan.config
   modvm/kcsan.config modvm/linux-6.12.config
   DESTINATION ${MODVM_DATA} COMPONENT tools)
 install(FILES modvm/guest/init modvm/guest/selfcheck.sh
   DESTINATION ${MODVM_DATA}/guest COMPONENT tools)
-install(FILES modvm/testmod/Makefile modvm/testmod/cabgate_test.c
-  modvm/testmod/careless.c modvm/testmod/crash_test.c modvm/testmod/hang_test.c
-  modvm/testmod/init_fails.c modvm/testmod/modvm_watch.c modvm/testmod/armed.c
+file(GLOB modvm_testmod CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/modvm/testmod/*.c)
+install(FILES modvm/testmod/Makefile ${modvm_testmod}
   DESTINATION ${MODVM_DATA}/testmod COMPONENT tools)
 install(FILES scripts/lib/packages.sh scripts/lib/vm.sh
   DESTINATION ${MODVM_DATA}/lib COMPONENT tools)
