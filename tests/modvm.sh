@@ -415,6 +415,14 @@ os.execvp(sys.argv[1], sys.argv[1:])' "$modvm" check --module "$scratch/two" --j
     expect "--jobs 2: both guests are gone" \
       "$(for g in "${guests[@]}"; do kill -0 "$g" 2>/dev/null && echo "$g running"; done)" ""
     expect "--jobs 2: their runs are removed" "$(runs)" "$before"
+    # A check that ends by itself leaves nothing it started running: a
+    # caller reading its output to the end is not held by a helper's
+    # sleep.
+    testmod=$(built "$root/modvm/testmod")
+    setsid --wait bash -c 'echo $$ >"$1"; shift; exec "$@"' _ "$scratch/sid" \
+      "$modvm" check --module "$testmod/cabgate_test.ko" --only contract >/dev/null 2>&1
+    expect "a check that ended leaves nothing running" \
+      "$(ps -o stat=,args= -s "$(cat "$scratch/sid")" | grep -v '^Z')" ""
     ;;
 esac
 finish
