@@ -69,6 +69,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "wire/framing.h"
@@ -446,7 +447,10 @@ int fake_service(const char* path, const std::string& mode, int seconds) {
       linger none{1, 0};
       setsockopt(stuck, SOL_SOCKET, SO_LINGER, &none, sizeof none);
     }
-    close(stuck);  // otherwise the client's copy is the last
+    // Otherwise the client's copy is the last.  A client that refused it
+    // already makes ours the last, which lingers: on a thread of its own,
+    // so that the next client is still answered.
+    std::thread([stuck] { close(stuck); }).detach();
     std::printf("sent %d\n", count);
     std::fflush(stdout);
   }
