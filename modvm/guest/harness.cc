@@ -284,37 +284,36 @@ Traces traces_now() {
   return traces;
 }
 
+namespace {
+
+// What is there now and was not before.
+Traces traces_since(const Traces& before) {
+  Traces current = traces_now(), added;
+  for (const auto& [pid, name] : current.threads)
+    if (!before.threads.count(pid))
+      added.threads[pid] = name;
+  for (const std::string& entry : current.proc)
+    if (!before.proc.count(entry))
+      added.proc.insert(entry);
+  return added;
+}
+
+}  // namespace
+
 void check_traces(Check& check, const Traces& before, const std::string& after) {
-  Traces left = traces_now();
+  Traces left = traces_since(before);
   std::string threads;
   for (const auto& [pid, name] : left.threads)
-    if (!before.threads.count(pid))
-      threads += (threads.empty() ? "" : ", ") + name + " (pid " + pid + ")";
+    threads += (threads.empty() ? "" : ", ") + name + " (pid " + pid + ")";
   if (!threads.empty()) {
     check.fail("a thread still runs " + after + ": " + threads);
     check.left = true;
   }
-  for (const std::string& entry : left.proc)
-    if (!before.proc.count(entry)) {
-      check.fail(entry + " is still there " + after);
-      check.left = true;
-    }
+  for (const std::string& entry : left.proc) {
+    check.fail(entry + " is still there " + after);
+    check.left = true;
+  }
 }
-
-namespace {
-
-bool traces_left(const Traces& before) {
-  Traces left = traces_now();
-  for (const auto& [pid, name] : left.threads)
-    if (!before.threads.count(pid))
-      return true;
-  for (const std::string& entry : left.proc)
-    if (!before.proc.count(entry))
-      return true;
-  return false;
-}
-
-}  // namespace
 
 // A timer, hrtimer or work item the module left armed fires within the
 // 2 s, and faults in its freed code, or it is not waited for.  The wait
@@ -335,7 +334,8 @@ void settle(const Traces& before) {
       quiet = said;
       quiet_since = now();
     } else if (now() - quiet_since >= 0.1) {
-      if (traces_left(before))
+      Traces left = traces_since(before);
+      if (!left.threads.empty() || !left.proc.empty())
         break;
       return;
     }
