@@ -469,11 +469,12 @@ static void find_tracepoint(struct tracepoint *tp, void *unused)
 			probes[i].tp = tp;
 }
 
-static void probes_unregister(void)
+/* The first n of the probes, those of them registered. */
+static void probes_unregister(int n)
 {
 	int i;
 
-	for (i = 0; i < ARRAY_SIZE(probes); i++)
+	for (i = 0; i < n; i++)
 		if (probes[i].tp)
 			tracepoint_probe_unregister(probes[i].tp, probes[i].probe, NULL);
 	tracepoint_synchronize_unregister();
@@ -537,7 +538,7 @@ out_delete:
 	if (delete_hooked)
 		unregister_kretprobe(&delete_probe);
 out_probes:
-	probes_unregister();
+	probes_unregister(i);
 	return ret;
 }
 
@@ -548,7 +549,7 @@ static void __exit watch_exit(void)
 	unregister_module_notifier(&watch_nb);
 	if (delete_hooked)
 		unregister_kretprobe(&delete_probe);
-	probes_unregister();
+	probes_unregister(ARRAY_SIZE(probes));
 	for (i = 0; i < ntasks; i++)
 		put_task_struct(tasks[i]);
 }
